@@ -1,0 +1,14 @@
+// vehicle.cpp - request functions and decoding rules of the vehicle family.
+#include "internal.h"
+
+namespace mcu_agent {
+
+namespace {
+
+constexpr RuleEntry kRules[] = {{0, nullptr}};
+
+}  // namespace
+
+const RuleTable vehicle_rules = {kRules, 0};
+
+}  // namespace mcu_agent
