@@ -1,1 +1,232 @@
+// The decode-and-dispatch step: the raw rule, the handler lookup over the
+// registration table, the lines it prints and its result.
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "delivery.h"
+#include "mcu_agent_api.h"
+
+using mcu_agent_test::capture_stdout;
+using mcu_agent_test::dispatch_frame;
+
+namespace {
+
+const std::string kError(uint8_t id) {
+    char line[80];
+    std::snprintf(line, sizeof line, "McuAgent_receive_packet_handle : MCU_MSG_ID[0x%02X] ERROR.\n", id);
+    return line;
+}
+
+const std::string kNoHandler(uint8_t id) {
+    char line[80];
+    std::snprintf(line, sizeof line, "McuAgent_receive_packet_handle : MCU_MSG_ID[0x%02X] no registration handle.\n", id);
+    return line;
+}
+
+// Handlers that count their calls and keep the packet they saw.
+std::array<int, 4> g_calls;
+PACKET_MSG g_seen;
+MCU_MSG_HANDLE_REGISTER *g_retire_row = nullptr;
+
+template <int N>
+void counting_handler(PACKET_MSG *packet) {
+    ++g_calls[N];
+    g_seen = *packet;
+    if (g_retire_row) g_retire_row->mcu_msg_id = MCU_MSG_MAX_ID;
+}
+
+class DispatchTest : public testing::Test {
+protected:
+    void SetUp() override {
+        g_calls.fill(0);
+        std::memset(&g_seen, 0, sizeof g_seen);
+        g_retire_row = nullptr;
+    }
+
+    // Installs a registration table.  No agent server listens, so the
+    // entry point reports failure but keeps the table, as documented.
+    static void install(MCU_MSG_HANDLE_REGISTER *table) {
+        capture_stdout([&] { EXPECT_EQ(McuAgent_client_init(table), nullptr); });
+    }
+
+    static int dispatch(uint8_t id, const std::vector<uint8_t> &payload, std::string *out) {
+        int rc = 0;
+        *out = capture_stdout([&] { rc = dispatch_frame(id, payload); });
+        return rc;
+    }
+};
+
+TEST_F(DispatchTest, UndecodedIdIsCopiedRawAndStillDispatched) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {0x11, 0x22}, &out), 0);
+    EXPECT_EQ(out, kError(0x07));
+    EXPECT_EQ(g_calls[0], 1);
+    EXPECT_EQ(g_seen.mcu_msg_id, 0x07);
+    EXPECT_EQ(g_seen.size, 2);
+    EXPECT_EQ(g_seen.data[0], 0x11);
+    EXPECT_EQ(g_seen.data[1], 0x22);
+    for (std::size_t i = 2; i < sizeof g_seen.data; ++i) ASSERT_EQ(g_seen.data[i], 0) << i;
+}
+
+TEST_F(DispatchTest, UnregisteredIdPrintsBothLines) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {0x11, 0x22}, &out), -1);
+    EXPECT_EQ(out, kError(0x07) + kNoHandler(0x07));
+    EXPECT_EQ(g_calls[0], 0);
+}
+
+TEST_F(DispatchTest, IdOfTheEndRowNeverReachesAHandler) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, counting_handler<1>}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0xFF, {0x01}, &out), -1);
+    EXPECT_EQ(out, kError(0xFF) + kNoHandler(0xFF));
+    EXPECT_EQ(g_calls[0] + g_calls[1], 0);
+}
+
+TEST_F(DispatchTest, IdZeroWithEmptyPayload) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0x00, {}, &out), 0);
+    EXPECT_EQ(out, kError(0x00));
+    EXPECT_EQ(g_calls[0], 1);
+    EXPECT_EQ(g_seen.size, 0);
+    for (uint8_t b : g_seen.data) ASSERT_EQ(b, 0);
+}
+
+TEST_F(DispatchTest, TableThatStartsWithTheEndRowHandlesNothing) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_MAX_ID, nullptr}, {MCU_MSG_RET_HARD_KEY, counting_handler<0>}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(MCU_MSG_RET_HARD_KEY, {0x12}, &out), -1);
+    EXPECT_EQ(out, kNoHandler(0x04));
+    EXPECT_EQ(g_calls[0], 0);
+}
+
+TEST_F(DispatchTest, OnlyTheFirstOfTwoRowsWithTheSameIdIsCalled) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>},
+                                       {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>},
+                                       {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {}, &out), 0);
+    EXPECT_EQ(g_calls[0], 1);
+    EXPECT_EQ(g_calls[1], 0);
+}
+
+TEST_F(DispatchTest, HandlerThatRetiresItsRowCountsAsUnregistered) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    g_retire_row = &table[0];
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {}, &out), -1);
+    EXPECT_EQ(g_calls[0], 1);
+    EXPECT_EQ(out, kError(0x07) + kNoHandler(0x07));
+}
+
+TEST_F(DispatchTest, EachFrameStartsFromAClearedRecord) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    dispatch(0x07, std::vector<uint8_t>(255, 0xFF), &out);
+    dispatch(0x07, {0x01}, &out);
+    EXPECT_EQ(g_seen.size, 1);
+    EXPECT_EQ(g_seen.data[0], 0x01);
+    for (std::size_t i = 1; i < sizeof g_seen.data; ++i) ASSERT_EQ(g_seen.data[i], 0) << i;
+}
+
+TEST_F(DispatchTest, NullMessageIsRefused) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    int rc = 0;
+    std::string out = capture_stdout([&] { rc = McuAgent_receive_packet_handle(3, nullptr, 2); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(out, "McuAgent_receive_packet_handle : msg is null.\n");
+    EXPECT_EQ(g_calls[0], 0);
+}
+
+TEST_F(DispatchTest, NullTableBehavesAsAnEmptyOne) {
+    install(nullptr);
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {0x01}, &out), -1);
+    EXPECT_EQ(out, kError(0x07) + kNoHandler(0x07));
+}
+
+TEST_F(DispatchTest, RowWithoutHandlerIsSkipped) {
+    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), nullptr},
+                                       {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>},
+                                       {MCU_MSG_MAX_ID, nullptr}};
+    install(table);
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {}, &out), 0);
+    EXPECT_EQ(g_calls[1], 1);
+
+    MCU_MSG_HANDLE_REGISTER lone[] = {{static_cast<MCU_MSG_ID>(0x07), nullptr}, {MCU_MSG_MAX_ID, nullptr}};
+    install(lone);
+    EXPECT_EQ(dispatch(0x07, {}, &out), -1);
+    EXPECT_EQ(out, kError(0x07) + kNoHandler(0x07));
+}
+
+TEST_F(DispatchTest, LookupGivesUpAfter256RowsWithoutAnEndRow) {
+    std::vector<MCU_MSG_HANDLE_REGISTER> table(300, {static_cast<MCU_MSG_ID>(0x01), counting_handler<0>});
+    table[255] = {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>};  // the last row scanned
+    table[256] = {static_cast<MCU_MSG_ID>(0x08), counting_handler<2>};  // beyond the bound
+    install(table.data());
+    std::string out;
+    EXPECT_EQ(dispatch(0x07, {}, &out), 0);
+    EXPECT_EQ(g_calls[1], 1);
+    EXPECT_EQ(dispatch(0x08, {}, &out), -1);
+    EXPECT_EQ(g_calls[2], 0);
+    EXPECT_EQ(out, kError(0x08) + kNoHandler(0x08));
+}
+
+TEST_F(DispatchTest, EntryWithoutServerFailsButTheTableStaysReachable) {
+    std::string out = capture_stdout([] { EXPECT_EQ(McuAgent_client_init(mcu_agent_test::record_every_id()), nullptr); });
+    EXPECT_EQ(out, "fail\n");
+    MCU_AGENT_API *api = McuAgent_get_api_handle();
+    ASSERT_NE(api, nullptr);
+    EXPECT_EQ(api, McuAgent_get_api_handle());
+}
+
+TEST_F(DispatchTest, ApiTableHoldsNinetyEightFunctionsAndTwoEmptySlots) {
+    const MCU_AGENT_API *api = McuAgent_get_api_handle();
+    EXPECT_EQ(api->set_gps_clock, nullptr);
+    EXPECT_EQ(api->get_gps_clock, nullptr);
+    std::array<void (*)(void), 100> slots;
+    std::memcpy(slots.data(), api, sizeof *api);
+    int filled = 0;
+    for (auto slot : slots) filled += slot != nullptr;
+    EXPECT_EQ(filled, 98);
+}
+
+// Exactly the ids of MCU_MSG_ID below MCU_MSG_MAX_ID have a decoding rule;
+// the other 204 take the raw rule and say so.
+TEST_F(DispatchTest, ExactlyTheKnownMessageIdsHaveDecodingRules) {
+    const std::set<int> decoded = {0x03, 0x04, 0x05, 0x06, 0x08, 0x09, 0x0E, 0x0F, 0x11, 0x13, 0x14, 0x15, 0x1F,
+                                   0x7F, 0x81, 0x21, 0x23, 0x25, 0x27, 0x29, 0x2A, 0x2E, 0x30, 0x31, 0x32, 0x3B,
+                                   0x4C, 0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x90, 0xA1, 0xA3, 0xA5, 0xA7, 0xA9,
+                                   0xAB, 0xAC, 0xB2, 0xC0, 0xF0, 0xF6, 0xF7, 0xF8, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE};
+    ASSERT_EQ(decoded.size(), 52u);
+    install(mcu_agent_test::record_every_id());
+    int raw = 0;
+    for (int id = 0; id < 256; ++id) {
+        std::string out;
+        dispatch(static_cast<uint8_t>(id), {0x01, 0x02}, &out);
+        const bool took_raw_rule = out.find(kError(static_cast<uint8_t>(id))) != std::string::npos;
+        EXPECT_EQ(took_raw_rule, decoded.count(id) == 0) << "id " << id;
+        raw += took_raw_rule;
+    }
+    EXPECT_EQ(raw, 204);
+}
+
+}  // namespace
