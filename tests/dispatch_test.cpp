@@ -180,14 +180,14 @@ TEST_F(DispatchTest, RowWithoutHandlerIsSkipped) {
 TEST_F(DispatchTest, LookupGivesUpAfter256RowsWithoutAnEndRow) {
     std::vector<MCU_MSG_HANDLE_REGISTER> table(300, {static_cast<MCU_MSG_ID>(0x01), counting_handler<0>});
     table[255] = {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>};  // the last row scanned
-    table[256] = {static_cast<MCU_MSG_ID>(0x08), counting_handler<2>};  // beyond the bound
+    table[256] = {static_cast<MCU_MSG_ID>(0x0A), counting_handler<2>};  // beyond the bound
     install(table.data());
     std::string out;
     EXPECT_EQ(dispatch(0x07, {}, &out), 0);
     EXPECT_EQ(g_calls[1], 1);
-    EXPECT_EQ(dispatch(0x08, {}, &out), -1);
+    EXPECT_EQ(dispatch(0x0A, {}, &out), -1);
     EXPECT_EQ(g_calls[2], 0);
-    EXPECT_EQ(out, kError(0x08) + kNoHandler(0x08));
+    EXPECT_EQ(out, kError(0x0A) + kNoHandler(0x0A));
 }
 
 TEST_F(DispatchTest, EntryWithoutServerFailsButTheTableStaysReachable) {

@@ -53,7 +53,7 @@ int dispatch_frame(uint8_t id, const std::vector<uint8_t> &payload, PACKET_MSG *
     std::array<uint8_t, 260> area{};
     area[0] = id;
     area[1] = static_cast<uint8_t>(payload.size());
-    std::memcpy(area.data() + 2, payload.data(), payload.size() > 255 ? 255 : payload.size());
+    if (!payload.empty()) std::memcpy(area.data() + 2, payload.data(), payload.size() > 255 ? 255 : payload.size());
     g_capture = out;
     if (out) std::memset(out, 0xEE, sizeof *out);  // a handler that did not run leaves this pattern
     int rc = McuAgent_receive_packet_handle(3, area.data(), static_cast<int>(payload.size()) + 2);
