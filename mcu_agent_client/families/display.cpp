@@ -1,14 +1,120 @@
-// display.cpp - request functions and decoding rules of the display family.
+// display.cpp - request functions and decoding rules of the display
+// family: Bluetooth status, video source, TFT settings, AVM camera
+// settings and data, MHL pop-up type.
+#include <iterator>
+
+#include "enum_field.h"
 #include "internal.h"
 
 namespace mcu_agent {
 
 namespace {
 
-constexpr RuleEntry kRules[] = {{0, nullptr}};
+// An AVM data block never goes out larger than the record's content.
+constexpr auto kMaxAvmDataSize = std::size(AVM_DATA_INFO{}.content);
+
+void rule_bluetooth_status(Frame frame, PACKET_MSG *packet) {
+    BLUETOOTH_STATUS_INFO info{};
+    set_enum_field(info.type, frame.p(0));
+    set_enum_field(info.status, frame.p(1));
+    store_record(packet, info);
+}
+
+void rule_video_source(Frame frame, PACKET_MSG *packet) {
+    VIDEO_SOURCE_INFO info{};
+    set_enum_field(info.video_source, frame.p(0));
+    set_enum_field(info.video_type, frame.p(1));
+    store_record(packet, info);
+}
+
+void rule_daynight_mode(Frame frame, PACKET_MSG *packet) {
+    DAYNIGHT_MODE_SET_INFO info{};
+    set_enum_field(info.daynight_mode, frame.p(0));
+    info.brightness_level = frame.p(1);
+    set_enum_field(info.ILL_mode, frame.p(2));
+    store_record(packet, info);
+}
+
+// The one-byte reports and the AVM settings are passed on as the MCU sent
+// them; AVM_DATA_INFO is a size byte followed by the content, so the
+// size-prefixed copy fills it (a block longer than 128 bytes runs on into
+// the rest of PACKET_MSG.data).
+constexpr RuleEntry kRules[] = {
+    {MCU_MSG_RET_BLUETOOTH_STATUS, rule_bluetooth_status},
+    {MCU_MSG_RET_TFT_VIDEO_SOURCE, rule_video_source},
+    {MCU_MSG_RET_TFT_LANGUAGE, rule_byte},
+    {MCU_MSG_RET_TFT_ILL_MODE, rule_byte},
+    {MCU_MSG_RET_TFT_BACKLIGHT_STATUS, rule_byte},
+    {MCU_MSG_RET_TFT_BRIGHTNESS_STATUS, rule_byte},
+    {MCU_MSG_RET_TFT_CONTRAST_STATUS, rule_byte},
+    {MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO, rule_daynight_mode},
+    {MCU_MSG_RET_AVM_SETTING_INFO, rule_raw_payload},
+    {MCU_MSG_RET_MHL_SIGNAL_DET, rule_byte},
+    {MCU_MSG_RET_AVM_DATA_INFO, rule_size_prefixed},
+};
 
 }  // namespace
 
-const RuleTable display_rules = {kRules, 0};
+const RuleTable display_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
+
+using namespace mcu_agent;
+
+extern "C" {
+
+int McuAgent_send_bluetooth_status(BLUETOOTH_STATUS_INFO *info) {
+    if (!info) return kNotSent;
+    const uint8_t payload[] = {lo8(enum_value(info->type)), lo8(enum_value(info->status))};
+    return packet_fill_send(MCU_CMD_RET_BLUETOOTH_STATUS, payload, sizeof payload);
+}
+
+int McuAgent_set_video_source(VIDEO_SOURCE_INFO *info) {
+    if (!info) return kNotSent;
+    const uint8_t payload[] = {lo8(enum_value(info->video_source)), lo8(enum_value(info->video_type))};
+    return packet_fill_send(MCU_CMD_SET_VIDEO_SOURCE, payload, sizeof payload);
+}
+
+int McuAgent_get_video_source(void) { return send_empty(MCU_CMD_GET_VIDEO_SOURCE); }
+int McuAgent_set_language(LANGUAGE_ID languege_id) {
+    return send_byte(MCU_CMD_SET_TFT_LANGUAGE, enum_value(languege_id));
+}
+int McuAgent_get_language(void) { return send_empty(MCU_CMD_GET_TFT_LANGUAGE); }
+int McuAgent_set_ILL_mode(ILL_MODE_ID mode) { return send_byte(MCU_CMD_SET_TFT_ILL_MODE, enum_value(mode)); }
+int McuAgent_get_ILL_mode(void) { return send_empty(MCU_CMD_GET_TFT_ILL_MODE); }
+int McuAgent_set_backlight_status(BACKLIGHT_STATUS_ID status) {
+    return send_byte(MCU_CMD_SET_TFT_BACKLIGHT_STATUS, enum_value(status));
+}
+int McuAgent_get_backlight_status(void) { return send_empty(MCU_CMD_GET_TFT_BACKLIGHT_STATUS); }
+int McuAgent_set_brightness(uint8_t value) { return send_byte(MCU_CMD_SET_TFT_BRIGHTNESS, value); }
+int McuAgent_get_brightness(void) { return send_empty(MCU_CMD_GET_TFT_BRIGHTNESS); }
+int McuAgent_set_contrast(uint8_t value) { return send_byte(MCU_CMD_SET_TFT_CONTRAST, value); }
+int McuAgent_get_contrast(void) { return send_empty(MCU_CMD_GET_TFT_CONTRAST); }
+
+int McuAgent_set_TFT_daynight_mode_info(DAYNIGHT_MODE_INFO *info) {
+    if (!info) return kNotSent;
+    const uint8_t payload[] = {lo8(enum_value(info->level)), info->value};
+    return packet_fill_send(MCU_CMD_SET_TFT_DAYNIGHTMODE, payload, sizeof payload);
+}
+
+int McuAgent_send_AVM_setting_menu_exit(void) { return send_empty(MCU_CMD_EXIT_AVM_SETTING_MENU); }
+
+int McuAgent_set_AVM_setting_info(AVM_SETTING_TYPE_INFO *info) {
+    if (!info) return kNotSent;
+    const uint8_t payload[] = {lo8(enum_value(info->type)), info->value};
+    return packet_fill_send(MCU_CMD_SET_AVM_SETTING_INFO, payload, sizeof payload);
+}
+
+int McuAgent_get_AVM_setting_info(void) { return send_empty(MCU_CMD_GET_AVM_SETTING_INFO); }
+int McuAgent_set_AVM_default_setting(void) { return send_empty(MCU_CMD_SET_AVM_DEFAULT_SETTING); }
+int McuAgent_set_MHL_pop_type(MHL_POP_TYPE_ID type) { return send_byte(MCU_CMD_SET_MHL_POP_TYPE, enum_value(type)); }
+
+int McuAgent_save_avm_data_info(AVM_DATA_INFO *info) {
+    if (!info) return kNotSent;
+    // A size above the content's capacity would send bytes from beyond the
+    // caller's record.
+    if (info->size > kMaxAvmDataSize) return refuse_request("size > 128,return ");
+    return packet_fill_send(MCU_CMD_SET_AVM_DATA_INFO, info->content, info->size);
+}
+
+}  // extern "C"

@@ -1,4 +1,4 @@
-// enum_field.h - stores a payload byte in an enumerated record field.
+// enum_field.h - enumerated record fields and arguments as the integers they hold.
 #ifndef MCU_AGENT_ENUM_FIELD_H
 #define MCU_AGENT_ENUM_FIELD_H
 
@@ -17,6 +17,18 @@ inline void set_enum_field(Enum &field, uint32_t value) {
     static_assert(sizeof(Enum) == sizeof(uint32_t), "enumerations are 32 bits in records");
     const uint32_t wide = value;
     std::memcpy(&field, &wide, sizeof wide);
+}
+
+// The integer that an enumerated argument, or a field of a caller's
+// record, holds.  A C caller may pass any int there (only its low 8 bits
+// travel), and loading a value outside the enumeration's range as the
+// enumeration is undefined in C++, so its bytes are read instead.
+template <typename Enum>
+inline uint32_t enum_value(const Enum &field) {
+    static_assert(sizeof(Enum) == sizeof(uint32_t), "enumerations are 32 bits in records");
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
 }
 
 }  // namespace mcu_agent

@@ -137,19 +137,19 @@ int McuAgent_hmi_startup(void) { return send_empty(MCU_CMD_HMI_STARTUP); }
 int McuAgent_navi_startup(void) { return send_empty(MCU_CMD_NAVI_STARTUP); }
 int McuAgent_get_sync_info(void) { return send_empty(MCU_CMD_GET_SYNC); }
 int McuAgent_get_mainboard_version_info(void) { return send_empty(MCU_CMD_GET_VERSION_INFO); }
-int McuAgent_set_hard_key(HARD_KEY_ID key) { return send_byte(MCU_CMD_SET_HARD_KEY, key); }
+int McuAgent_set_hard_key(HARD_KEY_ID key) { return send_byte(MCU_CMD_SET_HARD_KEY, enum_value(key)); }
 
 int McuAgent_set_touch(TOUCH_INFO *info) {
     if (!info) return kNotSent;
-    const uint8_t payload[] = {hi8(info->x), lo8(info->x), hi8(info->y), lo8(info->y), lo8(info->type)};
+    const uint8_t payload[] = {hi8(info->x), lo8(info->x), hi8(info->y), lo8(info->y), lo8(enum_value(info->type))};
     return packet_fill_send(MCU_CMD_SET_TOUCH, payload, sizeof payload);
 }
 
-int McuAgent_set_engineer_mode(ENGINEER_MODE_ID status) { return send_byte(MCU_CMD_SET_ENGINEER_MODE, status); }
-int McuAgent_beep_tone(BEEP_TONE_ID status) { return send_byte(MCU_CMD_SET_BEEP_TONE, status); }
-int McuAgent_poweroff_timer_disp(DISP_STATUS_ID status) { return send_byte(MCU_CMD_SET_POWEROFF_TIMER_DISP, status); }
-int McuAgent_set_screen_save_mode(SCREEN_SAVE_MODE_ID mode) { return send_byte(MCU_CMD_SET_SCREEN_SAVE_MODE, mode); }
-int McuAgent_send_alive(HEARTBEAT_COMMAD_SWITCH status) { return send_byte(MCU_CMD_RET_ALIVE, status); }
+int McuAgent_set_engineer_mode(ENGINEER_MODE_ID status) { return send_byte(MCU_CMD_SET_ENGINEER_MODE, enum_value(status)); }
+int McuAgent_beep_tone(BEEP_TONE_ID status) { return send_byte(MCU_CMD_SET_BEEP_TONE, enum_value(status)); }
+int McuAgent_poweroff_timer_disp(DISP_STATUS_ID status) { return send_byte(MCU_CMD_SET_POWEROFF_TIMER_DISP, enum_value(status)); }
+int McuAgent_set_screen_save_mode(SCREEN_SAVE_MODE_ID mode) { return send_byte(MCU_CMD_SET_SCREEN_SAVE_MODE, enum_value(mode)); }
+int McuAgent_send_alive(HEARTBEAT_COMMAD_SWITCH status) { return send_byte(MCU_CMD_RET_ALIVE, enum_value(status)); }
 
 // The type byte, then `size` bytes of text without a terminator.  A size
 // beyond the buffer would send bytes that are not the caller's text.
@@ -157,17 +157,17 @@ int McuAgent_send_version_info(VERSION_INFO *info) {
     if (!info) return kNotSent;
     if (info->size > kVersionTextMax) return refuse_request("size > 64,return ");
     std::array<uint8_t, 1 + kVersionTextMax> payload;
-    payload[0] = lo8(info->type);
+    payload[0] = lo8(enum_value(info->type));
     std::memcpy(payload.data() + 1, info->version_buffer, info->size);
     return packet_fill_send(MCU_CMD_RET_VERSION_INFO, payload.data(), static_cast<uint8_t>(info->size + 1));
 }
 
-int McuAgent_set_audio_power(POWER_STATUS_ID status) { return send_byte(MCU_CMD_SET_AUDIO_POWER, status); }
+int McuAgent_set_audio_power(POWER_STATUS_ID status) { return send_byte(MCU_CMD_SET_AUDIO_POWER, enum_value(status)); }
 int McuAgent_get_audio_power(void) { return send_empty(MCU_CMD_GET_AUDIO_POWER); }
 
 // The display mode and the clock setting share one command; P0 tells them
 // apart.
-int McuAgent_set_rtc_mode(RTC_MODE_ID mode) { return send_byte(MCU_CMD_SET_RTC_CLOCK, mode); }
+int McuAgent_set_rtc_mode(RTC_MODE_ID mode) { return send_byte(MCU_CMD_SET_RTC_CLOCK, enum_value(mode)); }
 
 int McuAgent_set_rct_clock(CLOCK_MSG *clock_msg) {
     if (!clock_msg) return kNotSent;
@@ -182,7 +182,7 @@ int McuAgent_get_rct_clock(void) { return send_empty(MCU_CMD_GET_RTC_CLOCK); }
 
 int McuAgent_set_button_backlight_duty_cycle(BUTTON_DUTY_INFO *info) {
     if (!info) return kNotSent;
-    const uint8_t payload[] = {lo8(info->mode), lo8(info->value)};
+    const uint8_t payload[] = {lo8(enum_value(info->mode)), lo8(enum_value(info->value))};
     return packet_fill_send(MCU_CMD_SET_BUTTON_BACKLIGHT_DUTY_CYCLE, payload, sizeof payload);
 }
 
@@ -219,7 +219,7 @@ int McuAgent_get_coreboard_resume_info(uint16_t address_offset, uint16_t length)
 }
 
 int McuAgent_update_mainboard_firmware(UPDATE_TYPE_ID type) {
-    return send_byte(MCU_CMD_UPDATE_MAINBOARD_FIRMWARE, type);
+    return send_byte(MCU_CMD_UPDATE_MAINBOARD_FIRMWARE, enum_value(type));
 }
 
 int McuAgent_set_coreboard_restart(void) { return send_empty(MCU_CMD_SET_CORE_BOARD_RESTART); }

@@ -180,9 +180,9 @@ struct DecodeCase {
 
 // Dispatches each frame to the registration table of record_every_id()
 // and checks: its own rule ran (no line printed, the raw rule prints one),
-// the handler ran, id and size as in the frame, the record, and zero in
-// every byte of data after it.
-inline void expect_decoded(const std::vector<DecodeCase> &cases) {
+// the handler ran, id and size as in the frame (or `size`, for the rules
+// that set their own), the record, and zero in every byte of data after it.
+inline void expect_decoded(const std::vector<DecodeCase> &cases, int size = -1) {
     for (const DecodeCase &c : cases) {
         SCOPED_TRACE(c.name);
         PACKET_MSG packet;
@@ -191,7 +191,7 @@ inline void expect_decoded(const std::vector<DecodeCase> &cases) {
         EXPECT_EQ(printed, "");
         ASSERT_EQ(result, 0);
         EXPECT_EQ(static_cast<unsigned>(packet.mcu_msg_id), c.id);
-        EXPECT_EQ(packet.size, c.payload.size());
+        EXPECT_EQ(packet.size, size < 0 ? c.payload.size() : static_cast<std::size_t>(size));
         EXPECT_EQ(hex(c.expected.copy_out(packet)), hex(c.expected.image));
         const Bytes rest(packet.data + c.expected.image.size(), packet.data + sizeof packet.data);
         EXPECT_EQ(hex(rest), hex(Bytes(rest.size(), 0)));
