@@ -28,15 +28,15 @@ constexpr uint8_t kSetupParamRefused = 255;
 
 // hours, minutes, seconds, year (big-endian), month, date from payload
 // position k on; the clock setting sends the same order.
-CLOCK_MSG clock_at(Frame frame, int k) {
-    CLOCK_MSG clock{};
+// Filled in place: assigning a whole CLOCK_MSG would copy its fields but
+// not necessarily the zeros of its padding byte.
+void fill_clock(Frame frame, int k, CLOCK_MSG &clock) {
     clock.hours = frame.p(k);
     clock.minutes = frame.p(k + 1);
     clock.seconds = frame.p(k + 2);
     clock.year = frame.be16(k + 3);
     clock.month = frame.p(k + 5);
     clock.date = frame.p(k + 6);
-    return clock;
 }
 
 void rule_mainboard_version(Frame frame, PACKET_MSG *packet) {
@@ -79,11 +79,15 @@ void rule_audio_power(Frame frame, PACKET_MSG *packet) {
 void rule_rtc_clock(Frame frame, PACKET_MSG *packet) {
     RTC_MSG rtc{};
     set_enum_field(rtc.rtc_mode, frame.p(0));
-    rtc.clock_msg = clock_at(frame, 1);
+    fill_clock(frame, 1, rtc.clock_msg);
     store_record(packet, rtc);
 }
 
-void rule_gps_clock(Frame frame, PACKET_MSG *packet) { store_record(packet, clock_at(frame, 0)); }
+void rule_gps_clock(Frame frame, PACKET_MSG *packet) {
+    CLOCK_MSG clock{};
+    fill_clock(frame, 0, clock);
+    store_record(packet, clock);
+}
 
 void rule_setup_params(Frame frame, PACKET_MSG *packet) {
     SETUP_PARAM_INFO params{};
