@@ -1,0 +1,79 @@
+// dump.cpp - capture lines and hex frames in words.
+#include "dump.h"
+
+#include <string>
+
+#include "capture.h"
+#include "frame.h"
+#include "words.h"
+
+namespace mcu_dump {
+
+namespace {
+
+using namespace mcu_protocol;
+
+void pieces(FrameScanner &scanner, std::ostream &out, const DumpOptions &options, bool flush) {
+    for (;;) {
+        auto piece = flush ? scanner.flush() : scanner.next();
+        if (!piece) return;
+        out << piece_words(*piece, options.verbose) << '\n';
+    }
+}
+
+// A capture's "!" line: bytes that were not a valid frame.  Says what they
+// hold, keeping the "!" in place of the direction's ">".
+void raw_line(const CaptureRecord &r, std::ostream &out, const DumpOptions &options) {
+    FrameScanner s;
+    s.feed(r.raw.data(), r.raw.size());
+    while (auto piece = s.flush()) {
+        std::string words = piece_words(*piece, options.verbose);
+        const std::string arrow = std::string(direction_word(piece->direction)) + " > ";
+        if (words.rfind(arrow, 0) == 0) words = words.substr(arrow.size());
+        if (words.rfind("? ", 0) == 0) words = words.substr(2);
+        out << format_stamp(r.stamp_us) << ' ' << direction_word(r.direction) << " ! " << words << '\n';
+    }
+}
+
+}  // namespace
+
+int dump_stream(std::istream &in, std::ostream &out, const DumpOptions &options) {
+    FrameScanner hex_stream;  // raw hex lines form one byte stream
+    std::string line;
+    int number = 0;
+    int bad = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        if (line[first] == '(') {
+            pieces(hex_stream, out, options, true);
+            CaptureRecord r;
+            std::string error;
+            if (parse_capture(line, &r, &error) != LineKind::Record) {
+                out << "line " << number << ": " << error << '\n';
+                ++bad;
+                continue;
+            }
+            if (r.valid)
+                out << format_stamp(r.stamp_us) << ' ' << direction_word(r.direction) << " > "
+                    << frame_words(r.direction, r.id, r.payload, options.verbose) << '\n';
+            else
+                raw_line(r, out, options);
+            continue;
+        }
+        Bytes bytes;
+        if (!parse_hex(line, &bytes)) {
+            out << "line " << number << ": neither a capture line nor hex bytes\n";
+            ++bad;
+            continue;
+        }
+        hex_stream.feed(bytes.data(), bytes.size());
+        pieces(hex_stream, out, options, false);
+    }
+    pieces(hex_stream, out, options, true);
+    return bad;
+}
+
+}  // namespace mcu_dump

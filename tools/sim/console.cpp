@@ -1,0 +1,262 @@
+// console.cpp - console commands and scenario files.
+#include "console.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <sstream>
+
+#include <mcu_agent_api.h>
+
+#include "description.h"
+#include "words.h"
+
+namespace mcu_sim {
+
+namespace {
+
+using mcu_protocol::number_value;
+using mcu_protocol::Values;
+
+const char kHelp[] =
+    "commands: key NAME | power on|off | turn cw|ccw [1-3] | hvac [field=value ...] |\n"
+    "          send MESSAGE [field=value ...] | raw ID LENGTH PAYLOAD... | garbage HEX... |\n"
+    "          version [TYPE] | get [KEY] | set KEY VALUE | replay FILE [fast] | clients | quit";
+
+bool send_message(ConsoleTarget &t, const mcu_protocol::Message &m, const std::vector<std::string> &assignments) {
+    Values overrides;
+    std::string error;
+    if (!mcu_protocol::parse_assignments(m.layouts, assignments, &overrides, &error)) {
+        t.say("send: " + error);
+        return false;
+    }
+    Outgoing out;
+    if (!t.mcu().build(m.id, overrides, &out, &error)) {
+        t.say(std::string("send ") + m.name + ": " + error);
+        return false;
+    }
+    t.broadcast(out);
+    return true;
+}
+
+const mcu_protocol::Message *message_named(const std::string &word) {
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        char *end = nullptr;
+        const unsigned long id = std::strtoul(word.c_str(), &end, 16);
+        return *end || id > 255 ? nullptr : mcu_protocol::find_message(static_cast<uint8_t>(id));
+    }
+    return mcu_protocol::find_message(word.c_str());
+}
+
+bool key_press(ConsoleTarget &t, const std::vector<std::string> &w) {
+    if (w.size() != 2) {
+        t.say("key: key NAME (a HARD_KEY_ID member or a number)");
+        return false;
+    }
+    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HARD_KEY")),
+                        {"key=" + w[1]});
+}
+
+bool power_key(ConsoleTarget &t, const std::vector<std::string> &w) {
+    if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) {
+        t.say("power: power on | power off");
+        return false;
+    }
+    const bool on = w[1] == "on";
+    t.state().set_number("power.status", on ? POWER_STATUS_ON : POWER_STATUS_OFF);
+    t.state().set_number("power.mode", on ? POWER_MODE_USER_ON : POWER_MODE_USER_OFF);
+    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_POWER_KEY")), {});
+}
+
+bool turn(ConsoleTarget &t, const std::vector<std::string> &w) {
+    const int pulses = w.size() == 3 ? std::atoi(w[2].c_str()) : 1;
+    if (w.size() < 2 || w.size() > 3 || (w[1] != "cw" && w[1] != "ccw") || pulses < 1 || pulses > 3) {
+        t.say("turn: turn cw|ccw [1-3]");
+        return false;
+    }
+    const uint32_t encoder = static_cast<uint32_t>(w[1] == "cw" ? ENCODER_CW_1PULSE + pulses - 1
+                                                                 : ENCODER_CCW_1PULSE + pulses - 1);
+    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_IT_COMMANDER_INFO")),
+                        {"encoder=" + std::to_string(encoder)});
+}
+
+bool raw(ConsoleTarget &t, const std::vector<std::string> &w, bool framed) {
+    std::string joined;
+    for (std::size_t i = 1; i < w.size(); ++i) joined += w[i] + " ";
+    mcu_protocol::Bytes bytes;
+    if (!mcu_protocol::parse_hex(joined, &bytes) || bytes.empty()) {
+        t.say(framed ? "raw: raw ID LENGTH PAYLOAD... in hex" : "garbage: garbage HEX...");
+        return false;
+    }
+    if (!framed) {
+        t.broadcast_raw(bytes);
+        return true;
+    }
+    // A length byte that disagrees with the payload would cut the
+    // application's stream in the wrong places from here on.
+    if (bytes.size() < 2 || bytes[1] != bytes.size() - 2) {
+        t.say("raw: the length byte must count the payload bytes that follow it (" +
+              std::to_string(bytes.size() < 2 ? 0 : bytes.size() - 2) + " here); use garbage for broken bytes");
+        return false;
+    }
+    Outgoing out;
+    out.id = bytes[0];
+    out.payload.assign(bytes.begin() + 2, bytes.end());
+    t.broadcast(out);
+    return true;
+}
+
+bool version(ConsoleTarget &t, const std::vector<std::string> &w) {
+    uint32_t type = t.state().number("version.request_type");
+    if (w.size() == 2 && !mcu_protocol::enum_value(*mcu_protocol::find_enumeration("VERSION_TYPE_ID"), w[1].c_str(),
+                                                   &type)) {
+        t.say("version: version [VERSION_TYPE_HMI|VERSION_TYPE_BT]");
+        return false;
+    }
+    t.ask_version(type);
+    return true;
+}
+
+bool get(ConsoleTarget &t, const std::vector<std::string> &w) {
+    if (w.size() == 1) {
+        for (const KeyInfo &k : State::keys()) {
+            std::string v;
+            t.state().get(k.key, &v);
+            t.say(std::string(k.key) + " = " + v);
+        }
+        return true;
+    }
+    std::string v;
+    if (w.size() != 2 || !t.state().get(w[1], &v)) {
+        t.say("get: no state key " + (w.size() > 1 ? w[1] : std::string()));
+        return false;
+    }
+    t.say(w[1] + " = " + v);
+    return true;
+}
+
+bool set(ConsoleTarget &t, const std::vector<std::string> &w) {
+    if (w.size() < 3) {
+        t.say("set: set KEY VALUE");
+        return false;
+    }
+    std::string value = w[2];
+    for (std::size_t i = 3; i < w.size(); ++i) value += " " + w[i];
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    std::string error;
+    if (!t.state().set(w[1], value, &error)) {
+        t.say("set: " + error);
+        return false;
+    }
+    std::string now;
+    t.state().get(w[1], &now);
+    t.say(w[1] + " = " + now);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> split_words(const std::string &line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, any = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+            word += c;  // kept: Text fields read quoted text
+        } else if (!quoted && std::isspace(static_cast<unsigned char>(c))) {
+            if (any) words.push_back(word);
+            word.clear();
+            any = false;
+        } else {
+            word += c;
+            any = true;
+        }
+    }
+    if (any) words.push_back(word);
+    return words;
+}
+
+bool run_console_line(ConsoleTarget &t, const std::string &line) {
+    const std::vector<std::string> w = split_words(line);
+    if (w.empty() || w[0][0] == '#') return true;
+    const std::string &c = w[0];
+    if (c == "help") {
+        t.say(kHelp);
+        return true;
+    }
+    if (c == "key") return key_press(t, w);
+    if (c == "power") return power_key(t, w);
+    if (c == "turn") return turn(t, w);
+    if (c == "hvac")
+        return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HVAC_INFO")),
+                            std::vector<std::string>(w.begin() + 1, w.end()));
+    if (c == "send") {
+        const mcu_protocol::Message *m = w.size() >= 2 ? message_named(w[1]) : nullptr;
+        if (!m) {
+            t.say("send: send MESSAGE [field=value ...], MESSAGE a name of MCU_MSG_ID or 0xNN");
+            return false;
+        }
+        return send_message(t, *m, std::vector<std::string>(w.begin() + 2, w.end()));
+    }
+    if (c == "raw") return raw(t, w, true);
+    if (c == "garbage") return raw(t, w, false);
+    if (c == "version") return version(t, w);
+    if (c == "get") return get(t, w);
+    if (c == "set") return set(t, w);
+    if (c == "replay") {
+        std::string error;
+        if (w.size() < 2 || w.size() > 3 || (w.size() == 3 && w[2] != "fast")) {
+            t.say("replay: replay FILE [fast]");
+            return false;
+        }
+        if (!t.start_replay(w[1], w.size() == 3, &error)) {
+            t.say("replay: " + error);
+            return false;
+        }
+        return true;
+    }
+    if (c == "clients") {
+        t.say(t.describe_clients());
+        return true;
+    }
+    if (c == "quit" || c == "exit") {
+        t.quit();
+        return true;
+    }
+    t.say("unknown command " + c + "; " + kHelp);
+    return false;
+}
+
+bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error) {
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    lines->clear();
+    while (std::getline(in, line)) {
+        ++number;
+        const std::vector<std::string> w = split_words(line);
+        if (w.empty() || w[0][0] == '#') continue;
+        char *end = nullptr;
+        const double at = std::strtod(w[0].c_str(), &end);
+        if (*end || at < 0) {
+            *error = "line " + std::to_string(number) + ": expected seconds then a command: " + line;
+            return false;
+        }
+        const std::size_t start = line.find(w[0]) + w[0].size();
+        std::string command = line.substr(start);
+        command.erase(0, command.find_first_not_of(" \t"));
+        if (command.empty()) {
+            *error = "line " + std::to_string(number) + ": no command after the time";
+            return false;
+        }
+        lines->push_back({at, command, number});
+    }
+    std::stable_sort(lines->begin(), lines->end(),
+                     [](const ScenarioLine &a, const ScenarioLine &b) { return a.at < b.at; });
+    return true;
+}
+
+}  // namespace mcu_sim

@@ -1,0 +1,508 @@
+// server.cpp - the poll loop of the virtual MCU agent.
+#include "server.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "description.h"
+#include "words.h"
+
+namespace mcu_sim {
+
+namespace {
+
+using mcu_protocol::Bytes;
+
+volatile sig_atomic_t g_stop_signal = 0;
+void on_stop_signal(int sig) { g_stop_signal = sig; }
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// How much may wait in one client's queue before the server stops feeding a
+// fast replay into it, and before it gives up on a client that reads
+// nothing at all.
+constexpr std::size_t kReplayQueueBytes = 64 * 1024;
+constexpr std::size_t kMaxQueueBytes = 16 * 1024 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+bool read_file(const std::string &path, std::string *text, std::string *error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    *text = s.str();
+    return true;
+}
+
+}  // namespace
+
+struct Server::Client {
+    int fd = -1;
+    int number = 0;
+    int64_t connected_ms = 0;
+    mcu_protocol::FrameScanner scanner;
+    Bytes out;
+    std::size_t out_offset = 0;
+    bool closing = false;
+    std::string close_reason;
+    bool version_pending = false;
+    uint32_t version_type = 0;
+    int64_t version_asked_ms = 0;
+    std::unique_ptr<Replay> replay;
+
+    std::size_t queued() const { return out.size() - out_offset; }
+};
+
+Server::Server(const Options &options, State &state) : options_(options), state_(state), mcu_(state) {
+    start_ms_ = steady_ms();
+}
+
+Server::~Server() {
+    for (auto &c : clients_)
+        if (c->fd >= 0) ::close(c->fd);
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    if (socket_created_) ::unlink(options_.socket_path.c_str());
+}
+
+void Server::log(const std::string &line) {
+    const double t = static_cast<double>(steady_ms() - start_ms_) / 1000.0;
+    std::printf("[%8.3f] %s\n", t, line.c_str());
+    std::fflush(stdout);
+}
+
+void Server::log_client(const Client &c, const std::string &line) { log("#" + std::to_string(c.number) + " " + line); }
+
+void Server::say(const std::string &line) {
+    std::istringstream in(line);
+    std::string part;
+    while (std::getline(in, part)) log(part);
+}
+
+bool Server::load_replay(const std::string &file, Replay *replay, std::string *error) {
+    std::string text;
+    if (!read_file(file, &text, error)) return false;
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    replay->records.clear();
+    while (std::getline(in, line)) {
+        ++number;
+        mcu_protocol::CaptureRecord r;
+        std::string why;
+        switch (mcu_protocol::parse_capture(line, &r, &why)) {
+            case mcu_protocol::LineKind::Comment: break;
+            case mcu_protocol::LineKind::Bad: *error = file + ":" + std::to_string(number) + ": " + why; return false;
+            case mcu_protocol::LineKind::Record:
+                if (r.direction == mcu_protocol::Direction::Agent) replay->records.push_back(std::move(r));
+                break;
+        }
+    }
+    return true;
+}
+
+bool Server::start() {
+    std::string error;
+    if (!options_.scenario_file.empty()) {
+        std::string text;
+        if (!read_file(options_.scenario_file, &text, &error) || !parse_scenario(text, &scenario_, &error)) {
+            log("scenario: " + error);
+            return false;
+        }
+        log("scenario: " + std::to_string(scenario_.size()) + " commands from " + options_.scenario_file +
+            ", starting when the first application connects");
+    }
+    if (!options_.replay_file.empty()) {
+        if (!load_replay(options_.replay_file, &replay_template_, &error)) {
+            log("replay: " + error);
+            return false;
+        }
+        replay_template_.fast = options_.replay_fast;
+        log("replay: " + std::to_string(replay_template_.records.size()) + " agent frames from " +
+            options_.replay_file + (options_.replay_fast ? ", as fast as possible" : ", original timing") +
+            "; every application that connects gets them, nothing else is answered");
+    }
+    if (!options_.capture_file.empty()) {
+        capture_.open(options_.capture_file, std::ios::out | std::ios::trunc);
+        if (!capture_) {
+            log("capture: cannot write " + options_.capture_file + ": " + std::strerror(errno));
+            return false;
+        }
+        capture_ << "# mcu-agent-sim capture of " << options_.socket_path << "\n" << std::flush;
+    }
+
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (options_.socket_path.size() >= sizeof addr.sun_path) {
+        log("socket path too long: " + options_.socket_path);
+        return false;
+    }
+    std::strncpy(addr.sun_path, options_.socket_path.c_str(), sizeof addr.sun_path - 1);
+    // A socket file with a live server behind it belongs to someone else.
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        ::close(probe);
+        log("another agent is listening on " + options_.socket_path + "; not taking it over");
+        return false;
+    }
+    if (probe >= 0) ::close(probe);
+    ::unlink(options_.socket_path.c_str());
+
+    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        log("cannot bind " + options_.socket_path + ": " + std::strerror(errno));
+        return false;
+    }
+    socket_created_ = true;
+    if (::listen(listen_fd_, 16) != 0) {
+        log("cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
+        return false;
+    }
+    console_open_ = options_.console;
+    log("listening on " + options_.socket_path);
+    return true;
+}
+
+int Server::run() {
+    sigset_t stop_signals, during_poll;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, &during_poll);
+    sigdelset(&during_poll, SIGINT);
+    sigdelset(&during_poll, SIGTERM);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<pollfd> fds;
+    while (!quitting_ && !g_stop_signal) {
+        fds.clear();
+        fds.push_back({listen_fd_, POLLIN, 0});
+        const bool console = console_open_;
+        if (console) fds.push_back({STDIN_FILENO, POLLIN, 0});
+        const std::size_t first_client = fds.size();
+        for (auto &c : clients_) fds.push_back({c->fd, static_cast<short>(POLLIN | (c->queued() ? POLLOUT : 0)), 0});
+
+        const int timeout = poll_timeout_ms();
+        timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
+        const int rc = ::ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &ts, &during_poll);
+        if (rc < 0 && errno != EINTR) {
+            log(std::string("poll: ") + std::strerror(errno));
+            return 1;
+        }
+        if (rc > 0) {
+            // Clients first: accepting may add to clients_, shifting nothing
+            // the indices below refer to.
+            const std::size_t known = clients_.size();
+            for (std::size_t i = 0; i < known; ++i) {
+                const short ev = fds[first_client + i].revents;
+                Client &c = *clients_[i];
+                if (ev & (POLLIN | POLLHUP | POLLERR)) read_client(c);
+                if ((ev & POLLOUT) && !c.closing) write_client(c);
+            }
+            if (fds[0].revents & POLLIN) accept_clients();
+            if (console && (fds[1].revents & (POLLIN | POLLHUP))) read_console();
+        }
+        run_timers();
+        for (std::size_t i = clients_.size(); i-- > 0;)
+            if (clients_[i]->closing) drop_client(i, clients_[i]->close_reason);
+    }
+    if (g_stop_signal) log(std::string("stopping on ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    log("stopped");
+    return 0;
+}
+
+void Server::accept_clients() {
+    for (;;) {
+        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                log(std::string("accept: ") + std::strerror(errno));
+            return;
+        }
+        auto c = std::make_unique<Client>();
+        c->fd = fd;
+        c->number = next_client_number_++;
+        c->connected_ms = steady_ms();
+        Client &client = *c;
+        clients_.push_back(std::move(c));
+        log_client(client, "connected");
+        if (scenario_start_ms_ < 0 && !scenario_.empty()) {
+            scenario_start_ms_ = steady_ms();
+            log("scenario: started");
+        }
+        if (!options_.replay_file.empty()) {
+            client.replay = std::make_unique<Replay>(replay_template_);
+            client.replay->start_ms = steady_ms();
+            feed_replay(client);
+        } else if (options_.version_request) {
+            ask_version_of(client, state_.number("version.request_type"));
+        }
+    }
+}
+
+void Server::read_client(Client &c) {
+    uint8_t buf[kReadChunk];
+    for (;;) {
+        const ssize_t n = ::read(c.fd, buf, sizeof buf);
+        if (n > 0) {
+            c.scanner.feed(buf, static_cast<std::size_t>(n));
+            while (auto piece = c.scanner.next()) handle_piece(c, *piece);
+            if (static_cast<std::size_t>(n) < sizeof buf) return;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n < 0 && errno == EINTR) continue;
+        // The end of the stream: a frame cut short is reported as such.
+        while (auto piece = c.scanner.flush()) handle_piece(c, *piece);
+        c.closing = true;
+        c.close_reason = n == 0 ? "disconnected" : std::string("read failed: ") + std::strerror(errno);
+        return;
+    }
+}
+
+void Server::write_client(Client &c) {
+    while (c.queued()) {
+        const ssize_t n = ::send(c.fd, c.out.data() + c.out_offset, c.queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c.out_offset += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        c.closing = true;
+        c.close_reason = std::string("write failed: ") + std::strerror(errno);
+        return;
+    }
+    if (c.out_offset == c.out.size()) {
+        c.out.clear();
+        c.out_offset = 0;
+    } else if (c.out_offset > c.out.size() / 2) {
+        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.out_offset));
+        c.out_offset = 0;
+    }
+}
+
+void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
+    capture(mcu_protocol::capture_of(piece, mcu_protocol::wall_clock_us()));
+    const std::vector<std::string> problems = mcu_protocol::app_frame_problems(piece);
+    std::string words = mcu_protocol::piece_words(piece);
+    if (piece.is_frame && piece.direction == mcu_protocol::Direction::Agent) {
+        // The application wrote the agent's lead bytes.
+        words = "app > " + words.substr(words.find("> ") + 2) + " !" + problems.front();
+    }
+    log_client(c, words);
+    if (!problems.empty()) return;  // flagged in the line above
+    if (!options_.replay_file.empty()) return;  // replaying a capture answers nothing
+
+    static const uint8_t version_report = VirtualMcu::command_id("MCU_CMD_RET_VERSION_INFO");
+    if (piece.id == version_report && c.version_pending) {
+        c.version_pending = false;
+        const uint32_t type = piece.payload.empty() ? 0 : piece.payload[0];
+        const mcu_protocol::Enumeration &types = *mcu_protocol::find_enumeration("VERSION_TYPE_ID");
+        if (type == c.version_type)
+            log_client(c, "version request answered in " + std::to_string(steady_ms() - c.version_asked_ms) + " ms");
+        else
+            log_client(c, "!version answer has type " + mcu_protocol::enum_name(types, type) + ", the request asked for " +
+                              mcu_protocol::enum_name(types, c.version_type));
+    }
+    const Reaction r = mcu_.handle(piece.id, piece.payload);
+    for (const std::string &note : r.notes) log_client(c, "mcu: " + note);
+    for (const Outgoing &o : r.frames) send_to(c, o);
+}
+
+void Server::send_to(Client &c, const Outgoing &message) {
+    if (c.closing) return;
+    const Bytes frame = mcu_protocol::agent_frame(message.id, message.payload);
+    mcu_protocol::CaptureRecord record;
+    record.stamp_us = mcu_protocol::wall_clock_us();
+    record.direction = mcu_protocol::Direction::Agent;
+    record.id = message.id;
+    record.payload = message.payload;
+    capture(record);
+    log_client(c, "agent > " + mcu_protocol::frame_words(mcu_protocol::Direction::Agent, message.id, message.payload));
+    c.out.insert(c.out.end(), frame.begin(), frame.end());
+    write_client(c);
+    if (c.queued() > kMaxQueueBytes) {
+        c.closing = true;
+        c.close_reason = "does not read: " + std::to_string(c.queued()) + " bytes waiting";
+    }
+}
+
+void Server::send_raw_to(Client &c, const Bytes &bytes) {
+    if (c.closing) return;
+    mcu_protocol::CaptureRecord record;
+    record.stamp_us = mcu_protocol::wall_clock_us();
+    record.direction = mcu_protocol::Direction::Agent;
+    record.valid = false;
+    record.raw = bytes;
+    capture(record);
+    log_client(c, "agent ! " + std::to_string(bytes.size()) + " raw bytes " + mcu_protocol::hex(bytes));
+    c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+    write_client(c);
+}
+
+void Server::capture(const mcu_protocol::CaptureRecord &record) {
+    if (capture_.is_open()) capture_ << mcu_protocol::format_capture(record) << '\n' << std::flush;
+}
+
+void Server::drop_client(std::size_t index, const std::string &why) {
+    Client &c = *clients_[index];
+    log_client(c, why);
+    ::close(c.fd);
+    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void Server::broadcast(const Outgoing &message) {
+    if (clients_.empty()) log("no application connected: " + mcu_protocol::id_name(mcu_protocol::Direction::Agent, message.id) + " not sent");
+    for (auto &c : clients_) send_to(*c, message);
+}
+
+void Server::broadcast_raw(const Bytes &bytes) {
+    if (clients_.empty()) log("no application connected: bytes not sent");
+    for (auto &c : clients_) send_raw_to(*c, bytes);
+}
+
+void Server::ask_version(uint32_t type) {
+    if (clients_.empty()) log("no application connected: no version request sent");
+    for (auto &c : clients_) ask_version_of(*c, type);
+}
+
+void Server::ask_version_of(Client &c, uint32_t type) {
+    Outgoing request;
+    std::string error;
+    if (!mcu_.build(VirtualMcu::message_id("MCU_MSG_GET_VERSION_INFO"), {mcu_protocol::number_value("type", type)},
+                    &request, &error)) {
+        log("version request: " + error);
+        return;
+    }
+    send_to(c, request);
+    c.version_pending = true;
+    c.version_type = type;
+    c.version_asked_ms = steady_ms();
+}
+
+bool Server::start_replay(const std::string &file, bool fast, std::string *error) {
+    Replay replay;
+    if (!load_replay(file, &replay, error)) return false;
+    replay.fast = fast;
+    replay.start_ms = steady_ms();
+    log("replay: " + std::to_string(replay.records.size()) + " agent frames from " + file);
+    for (auto &c : clients_) c->replay = std::make_unique<Replay>(replay);
+    return true;
+}
+
+std::string Server::describe_clients() {
+    if (clients_.empty()) return "no application connected";
+    std::string s;
+    for (auto &c : clients_) {
+        if (!s.empty()) s += "\n";
+        s += "#" + std::to_string(c->number) + " connected " +
+             std::to_string((steady_ms() - c->connected_ms) / 1000) + " s, " + std::to_string(c->queued()) +
+             " bytes waiting" + (c->replay ? ", replaying" : "");
+    }
+    return s;
+}
+
+void Server::feed_replay(Client &c) {
+    Replay &r = *c.replay;
+    const int64_t now = steady_ms();
+    while (r.next < r.records.size() && !c.closing) {
+        const mcu_protocol::CaptureRecord &rec = r.records[r.next];
+        if (r.fast) {
+            if (c.queued() > kReplayQueueBytes) return;
+        } else if (now < r.start_ms + (rec.stamp_us - r.records[0].stamp_us) / 1000) {
+            return;
+        }
+        if (rec.valid)
+            send_to(c, Outgoing{rec.id, rec.payload});
+        else
+            send_raw_to(c, rec.raw);
+        ++r.next;
+    }
+    log_client(c, "replay done: " + std::to_string(r.records.size()) + " frames");
+    c.replay.reset();
+}
+
+void Server::run_timers() {
+    const int64_t now = steady_ms();
+    for (auto &c : clients_) {
+        if (c->version_pending && now - c->version_asked_ms >= options_.version_timeout_ms) {
+            c->version_pending = false;
+            log_client(*c, "!no answer to the version request within " + std::to_string(options_.version_timeout_ms) +
+                               " ms");
+        }
+        if (c->replay) feed_replay(*c);
+    }
+    while (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size() &&
+           now >= scenario_start_ms_ + static_cast<int64_t>(scenario_[scenario_next_].at * 1000)) {
+        const ScenarioLine &line = scenario_[scenario_next_++];
+        log("scenario line " + std::to_string(line.line_number) + ": " + line.command);
+        run_console_line(*this, line.command);
+        if (scenario_next_ == scenario_.size()) log("scenario: done");
+    }
+}
+
+int Server::poll_timeout_ms() const {
+    if (quitting_) return 0;
+    const int64_t now = steady_ms();
+    int64_t next = -1;
+    auto soonest = [&](int64_t at) {
+        const int64_t wait = std::max<int64_t>(0, at - now);
+        if (next < 0 || wait < next) next = wait;
+    };
+    for (const auto &c : clients_) {
+        if (c->version_pending) soonest(c->version_asked_ms + options_.version_timeout_ms);
+        if (c->replay && c->replay->next < c->replay->records.size()) {
+            const Replay &r = *c->replay;
+            if (!r.fast)
+                soonest(r.start_ms + (r.records[r.next].stamp_us - r.records[0].stamp_us) / 1000);
+            else if (c->queued() <= kReplayQueueBytes)
+                soonest(now);
+            // else: POLLOUT wakes the loop when the queue drains
+        }
+    }
+    if (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size())
+        soonest(scenario_start_ms_ + static_cast<int64_t>(scenario_[scenario_next_].at * 1000));
+    return next < 0 ? -1 : static_cast<int>(std::min<int64_t>(next, 60000));
+}
+
+void Server::read_console() {
+    char buf[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && errno == EINTR) return;
+        console_open_ = false;  // end of input: keep serving without a console
+        return;
+    }
+    console_buffer_.append(buf, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = console_buffer_.find('\n')) != std::string::npos) {
+        const std::string line = console_buffer_.substr(0, nl);
+        console_buffer_.erase(0, nl + 1);
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        log("> " + line);
+        run_console_line(*this, line);
+    }
+}
+
+}  // namespace mcu_sim

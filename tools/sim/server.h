@@ -1,0 +1,108 @@
+// server.h - the virtual MCU agent's socket side: listens on the agent
+// path, serves any number of applications at once from one poll loop with
+// non-blocking sockets, and ties the frames to the virtual MCU, the
+// console, the scenario, the capture file and the replay.
+//
+// Every frame in either direction is logged in words.  An application's
+// frame is checked (lead bytes, checksum, known command, the length that
+// command takes) before the MCU sees it; a bad one is flagged and dropped.
+// The loop always reads: an application that reads slowly leaves the
+// server's frames waiting in that client's output queue, never the server
+// blocked on a write while the application waits for it to read.
+#ifndef MCU_SIM_SERVER_H
+#define MCU_SIM_SERVER_H
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "console.h"
+#include "state.h"
+#include "virtual_mcu.h"
+
+namespace mcu_sim {
+
+struct Options {
+    std::string socket_path = "/tmp/mcu_agent";
+    std::string state_file;
+    std::string scenario_file;
+    std::string capture_file;
+    std::string replay_file;
+    bool replay_fast = false;
+    bool console = true;          // read commands from standard input
+    bool version_request = true;  // ask every new application for its version
+    int version_timeout_ms = 2000;
+};
+
+class Server : public ConsoleTarget {
+public:
+    Server(const Options &options, State &state);
+    ~Server() override;
+
+    // Loads the scenario and the replay, opens the capture and the socket.
+    // False (with the reason logged) when any of them fails.
+    bool start();
+    // Serves until `quit`, SIGINT or SIGTERM.  Returns the exit status.
+    int run();
+
+    // ConsoleTarget
+    State &state() override { return state_; }
+    VirtualMcu &mcu() override { return mcu_; }
+    void broadcast(const Outgoing &message) override;
+    void broadcast_raw(const mcu_protocol::Bytes &bytes) override;
+    void ask_version(uint32_t type) override;
+    bool start_replay(const std::string &file, bool fast, std::string *error) override;
+    std::string describe_clients() override;
+    void quit() override { quitting_ = true; }
+    void say(const std::string &line) override;
+
+private:
+    struct Client;
+    struct Replay {
+        std::vector<mcu_protocol::CaptureRecord> records;  // the capture's agent lines
+        bool fast = false;
+        std::size_t next = 0;
+        int64_t start_ms = 0;
+    };
+
+    void log(const std::string &line);
+    void log_client(const Client &c, const std::string &line);
+    void accept_clients();
+    void read_client(Client &c);
+    void write_client(Client &c);
+    void handle_piece(Client &c, const mcu_protocol::Piece &piece);
+    void send_to(Client &c, const Outgoing &message);
+    void send_raw_to(Client &c, const mcu_protocol::Bytes &bytes);
+    void capture(const mcu_protocol::CaptureRecord &record);
+    void drop_client(std::size_t index, const std::string &why);
+    void ask_version_of(Client &c, uint32_t type);
+    void run_timers();
+    void feed_replay(Client &c);
+    int poll_timeout_ms() const;
+    void read_console();
+    bool load_replay(const std::string &file, Replay *replay, std::string *error);
+
+    Options options_;
+    State &state_;
+    VirtualMcu mcu_;
+    int listen_fd_ = -1;
+    bool socket_created_ = false;
+    std::vector<std::unique_ptr<Client>> clients_;
+    int next_client_number_ = 1;
+    bool quitting_ = false;
+    bool console_open_ = false;
+    std::string console_buffer_;
+    std::ofstream capture_;
+    std::vector<ScenarioLine> scenario_;
+    std::size_t scenario_next_ = 0;
+    int64_t scenario_start_ms_ = -1;  // set when the first application connects
+    Replay replay_template_;          // --replay: every new client gets it
+    int64_t start_ms_ = 0;
+};
+
+}  // namespace mcu_sim
+
+#endif  // MCU_SIM_SERVER_H

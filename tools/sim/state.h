@@ -1,0 +1,87 @@
+// state.h - the state of the virtual MCU: a fixed set of named keys
+// ("audio_source", "radio.freq", "hvac.left_temp", ...), each a number
+// (shown by enumeration name where it has one), a list of numbers, bytes,
+// text or the clock.  Every key has a built-in default; a JSON file may
+// set any of them, nested objects joining their names with dots:
+//
+//   {"audio_source": "AUDIO_SOURCE_AUX", "radio": {"freq": 10110}}
+//
+// The clock keeps running from the time it was last set.
+#ifndef MCU_SIM_STATE_H
+#define MCU_SIM_STATE_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mcu_sim {
+
+struct Json;
+
+enum class KeyType { Number, Numbers, Bytes, Text, Clock };
+
+struct KeyInfo {
+    const char *key;
+    KeyType type;
+    const char *enumeration;  // name of an enumeration of the description, or null
+    const char *initial;      // the default, in the form `set` reads
+    const char *help;
+};
+
+class State {
+public:
+    State();
+
+    // Every key, in table order.
+    static const std::vector<KeyInfo> &keys();
+
+    bool load_json(const std::string &text, std::string *error);
+    // Reads `text` as the key's value: an enumeration name or a number, a
+    // list "1,2,3", hex bytes "0A0B", text, or the clock as
+    // "YYYY-MM-DD HH:MM:SS" (or "now").
+    bool set(const std::string &key, const std::string &text, std::string *error);
+    // The value in the form `set` reads; false when there is no such key.
+    bool get(const std::string &key, std::string *text) const;
+
+    uint32_t number(const std::string &key) const;
+    void set_number(const std::string &key, uint32_t value);
+    const std::vector<uint32_t> &numbers(const std::string &key) const;
+    void set_numbers(const std::string &key, std::vector<uint32_t> values);
+    const std::vector<uint8_t> &bytes(const std::string &key) const;  // Bytes and Text keys
+    void set_bytes(const std::string &key, std::vector<uint8_t> values);
+
+    // The clock, as seconds since 1970-01-01 00:00:00 of the car's own
+    // (zone-less) time, running.
+    int64_t clock() const;
+    void set_clock(int64_t seconds);
+
+    // Replaces the monotonic time source (milliseconds); tests use it to
+    // move time on.
+    void set_time_source(std::function<int64_t()> now_ms);
+
+private:
+    struct Entry {
+        const KeyInfo *info = nullptr;
+        uint32_t number = 0;
+        std::vector<uint32_t> numbers;
+        std::vector<uint8_t> bytes;
+        int64_t clock_seconds = 0;
+        int64_t clock_set_ms = 0;
+    };
+    Entry &entry(const std::string &key);
+    const Entry &entry(const std::string &key) const;
+    bool load_member(const std::string &key, const Json &value, std::string *error);
+
+    std::map<std::string, Entry> entries_;
+    std::function<int64_t()> now_ms_;
+};
+
+// "YYYY-MM-DD HH:MM:SS" <-> seconds since 1970 (no time zone).
+std::string format_clock(int64_t seconds);
+bool parse_clock(const std::string &text, int64_t *seconds);
+
+}  // namespace mcu_sim
+
+#endif  // MCU_SIM_STATE_H

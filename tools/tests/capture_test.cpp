@@ -1,0 +1,205 @@
+// capture_test.cpp - cutting frames out of a stream, the capture line
+// format, and the dump that reads both.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "dump.h"
+#include "frame.h"
+#include "tool_test_support.h"
+#include "words.h"
+
+namespace {
+
+using namespace mcu_protocol;
+
+std::vector<std::string> scan(const Bytes &stream, std::size_t chunk) {
+    FrameScanner s;
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < stream.size(); i += chunk) {
+        s.feed(stream.data() + i, std::min(chunk, stream.size() - i));
+        while (auto p = s.next()) out.push_back(p->is_frame ? direction_word(p->direction) + std::string(" ") +
+                                                                  hex(&p->id, 1) + "#" + hex(p->payload)
+                                                            : "? " + hex(p->raw));
+    }
+    while (auto p = s.flush()) out.push_back(p->is_frame ? "frame" : "? " + hex(p->raw));
+    return out;
+}
+
+// The same pieces come out however the stream is cut.
+TEST(FrameScanner, CutsFramesOfBothDirectionsOutOfAnyChunking) {
+    Bytes stream;
+    for (const Bytes &part : {app_frame(0x21, {}), Bytes{0x12, 0x34}, agent_frame(0x50, {4, 2, 1, 0, 0, 3, 0x84}),
+                              Bytes{0xBA, 0x00}, app_frame(0x40, {0x2A, 0x30}), Bytes(255, 0x11)}) {
+        stream.insert(stream.end(), part.begin(), part.end());
+    }
+    const Bytes big = agent_frame(0xF0, Bytes(255, 0xAB));
+    stream.insert(stream.end(), big.begin(), big.end());
+    stream.insert(stream.end(), {0xAB, 0xBA, 0x00, 0x00, 0x21, 0x05, 0x01});  // cut short
+    const std::vector<std::string> want = {"app 21#",
+                                           "? 1234",
+                                           "agent 50#04020100000384",
+                                           "? BA00",
+                                           "app 40#2A30",
+                                           "? " + hex(Bytes(255, 0x11)),
+                                           "agent F0#" + hex(Bytes(255, 0xAB)),
+                                           "? ABBA0000210501"};
+    for (std::size_t chunk : {1, 2, 3, 7, 64, 4096}) {
+        std::vector<std::string> got = scan(stream, chunk);
+        // Garbage may come out in several pieces when it arrives in several
+        // chunks; join neighbouring garbage before comparing.
+        std::vector<std::string> joined;
+        for (const std::string &g : got) {
+            if (!joined.empty() && g[0] == '?' && joined.back()[0] == '?')
+                joined.back() += g.substr(2);
+            else
+                joined.push_back(g);
+        }
+        EXPECT_EQ(joined, want) << "chunks of " << chunk;
+    }
+}
+
+TEST(Capture, LinesRoundTrip) {
+    CaptureRecord r;
+    r.stamp_us = 1733590000123456;
+    r.direction = Direction::Agent;
+    r.id = 0x21;
+    r.payload = {0x01};
+    EXPECT_EQ(format_capture(r), "(1733590000.123456) agent > 21#01");
+    r.direction = Direction::App;
+    r.payload.clear();
+    r.stamp_us = 5;
+    EXPECT_EQ(format_capture(r), "(0.000005) app > 21#");
+    r.valid = false;
+    r.raw = {0xBA, 0xAB, 0x00};
+    EXPECT_EQ(format_capture(r), "(0.000005) app ! BAAB00");
+
+    const char *lines[] = {"(1733590000.123456) agent > 21#01", "(0.000005) app > 21#", "(0.000005) app ! BAAB00",
+                           "(12.000000) agent > FD#000102030405060708090A0B0C0D0E0F"};
+    for (const char *line : lines) {
+        CaptureRecord back;
+        std::string error;
+        ASSERT_EQ(parse_capture(line, &back, &error), LineKind::Record) << line << ": " << error;
+        EXPECT_EQ(format_capture(back), line);
+    }
+}
+
+TEST(Capture, BadLinesSayWhatIsWrong) {
+    struct Row {
+        const char *line;
+        LineKind kind;
+        const char *error;
+    } rows[] = {
+        {"", LineKind::Comment, ""},
+        {"   # note", LineKind::Comment, ""},
+        {"agent > 21#01", LineKind::Bad, "no (seconds.microseconds) stamp"},
+        {"(1.5) agent > 21#01", LineKind::Bad, "stamp is not seconds.microseconds"},
+        {"(1.000000) mcu > 21#01", LineKind::Bad, "neither app nor agent"},
+        {"(1.000000) app < 21#01", LineKind::Bad, "expected > or !"},
+        {"(1.000000) app > 2101", LineKind::Bad, "expected id#payload"},
+        {"(1.000000) app > 121#01", LineKind::Bad, "expected id#payload"},
+        {"(1.000000) app > 21#0", LineKind::Bad, "payload is not hex"},
+        {"(1.000000) app ! ", LineKind::Bad, "raw bytes are not hex"},
+    };
+    for (const auto &row : rows) {
+        CaptureRecord r;
+        std::string error;
+        EXPECT_EQ(parse_capture(row.line, &r, &error), row.kind) << row.line;
+        EXPECT_NE(error.find(row.error), std::string::npos) << row.line << ": " << error;
+    }
+    CaptureRecord r;
+    std::string error;
+    EXPECT_EQ(parse_capture("(1.000000) agent > F0#" + std::string(512, 'A'), &r, &error), LineKind::Bad);
+}
+
+TEST(Capture, AFrameWithABadChecksumIsKeptAsRawBytes) {
+    FrameScanner s;
+    const Bytes bad = {0xBA, 0xAB, 0x00, 0x00, 0x21, 0x00, 0x22};
+    s.feed(bad.data(), bad.size());
+    const CaptureRecord r = capture_of(*s.next(), 7);
+    EXPECT_EQ(format_capture(r), "(0.000007) app ! BAAB0000210022");
+    // The agent's trailing byte is not examined.
+    const Bytes agent = {0xAB, 0xBA, 0x00, 0x00, 0x21, 0x01, 0x07, 0x00};
+    s.feed(agent.data(), agent.size());
+    EXPECT_EQ(format_capture(capture_of(*s.next(), 7)), "(0.000007) agent > 21#07");
+}
+
+std::string dump(const std::string &input, bool verbose = false, int *bad = nullptr) {
+    std::istringstream in(input);
+    std::ostringstream out;
+    mcu_dump::DumpOptions options;
+    options.verbose = verbose;
+    const int b = mcu_dump::dump_stream(in, out, options);
+    if (bad) *bad = b;
+    return out.str();
+}
+
+TEST(Dump, CaptureLinesBecomeOneLineOfWordsEach) {
+    int bad = 0;
+    EXPECT_EQ(dump("# a session\n"
+                   "(1733590000.123456) app > 21#\n"
+                   "(1733590000.124000) agent > 21#07\n"
+                   "(1733590000.125000) app ! BAAB0000210022\n"
+                   "(1733590000.126000) agent > 02#0102\n"
+                   "(1733590000.127000) app > 99#\n"
+                   "not a frame\n",
+                   false, &bad),
+              "(1733590000.123456) app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n"
+              "(1733590000.124000) agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER\n"
+              "(1733590000.125000) app ! MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum 22, expected 21\n"
+              "(1733590000.126000) agent > unknown message 0x02 0102 !no decoding rule: the library copies the "
+              "payload raw\n"
+              "(1733590000.127000) app > unknown command 0x99\n"
+              "line 7: neither a capture line nor hex bytes\n");
+    EXPECT_EQ(bad, 1);
+}
+
+TEST(Dump, HexFramesMayRunOverLinesAndShareThem) {
+    EXPECT_EQ(dump("BA AB 00 00 40 02\n"
+                   "2A 30 58 BAAB0000 2100 21\n"
+                   "AB BA 00 00 FC 02 01 35 00\n"),
+              "app > MCU_CMD_SET_RADIO_FREQ(0x40) freq=10800\n"
+              "app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n"
+              "agent > MCU_MSG_RET_IT_COMMANDER_INFO(0xFC) sw=1 encoder=ENCODER_CW_3PULSE directions=DIRECTIONS_DOWN\n");
+    // A frame cut short at the end of the input.
+    EXPECT_EQ(dump("BA AB 00 00 40 02 2A\n"), "? 7 bytes outside any frame: BAAB000040022A\n");
+}
+
+TEST(Dump, VerboseShowsEachFieldsBytesAndPlace) {
+    EXPECT_EQ(dump("(1.000000) agent > 50#04020100000384\n", true),
+              "(1.000000) agent > MCU_MSG_RET_RADIO_NOTIFY(0x50) band=RADIO_BAND_AM1 preset_num=2 "
+              "status=RADIO_STATUS_SEEK_UP cur_freq=900\n"
+              "    frame  AB BA 00 00 50 07 04 02 01 00 00 03 84 D7\n"
+              "    record RADIO_NOTIFY, PACKET_MSG.size 7\n"
+              "    P0                 band=RADIO_BAND_AM1  -> data[0..3]\n"
+              "    P1                 preset_num=2  -> data[4]\n"
+              "    P2                 status=RADIO_STATUS_SEEK_UP  -> data[8..11]\n"
+              "    P3-P6              cur_freq=900  -> data[12..15]\n");
+}
+
+TEST(Dump, TheProgramReadsFilesAndStandardInput) {
+    const std::string dir = mcu_tools_test::test_dir();
+    mcu_tools_test::write_file(dir + "/in.log", "(2.000000) app > 04#12\n");
+    {
+        mcu_tools_test::Process p({MCU_AGENT_DUMP_PATH, dir + "/in.log"}, dir + "/out.txt");
+        EXPECT_EQ(p.wait(), 0);
+        EXPECT_EQ(p.output(), "(2.000000) app > MCU_CMD_SET_HARD_KEY(0x04) key=HARD_KEY_POWER\n");
+    }
+    {
+        mcu_tools_test::Process p({MCU_AGENT_DUMP_PATH, "-v"}, dir + "/stdin.txt");
+        p.write_stdin("AB BA 00 00 21 01 07 00\nzz\n");
+        p.close_stdin();
+        EXPECT_EQ(p.wait(), 1);  // one line it could not read
+        EXPECT_NE(p.output().find("    P0                 audio_source=AUDIO_SOURCE_TUNER  -> data[0]"),
+                  std::string::npos)
+            << p.output();
+    }
+    mcu_tools_test::Process missing({MCU_AGENT_DUMP_PATH, dir + "/none.log"}, dir + "/missing.txt");
+    EXPECT_EQ(missing.wait(), 1);
+    EXPECT_NE(missing.output().find("cannot read"), std::string::npos);
+}
+
+}  // namespace

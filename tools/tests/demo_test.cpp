@@ -1,0 +1,50 @@
+// demo_test.cpp - the demo application against the virtual MCU, end to
+// end, on the library's own socket path: every request of the tour is
+// answered, every answer is printed by name, and the virtual MCU flags
+// nothing.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "tool_test_support.h"
+
+namespace {
+
+TEST(Demo, TheTourRunsAgainstTheVirtualMcu) {
+    const std::string dir = mcu_tools_test::test_dir();
+    mcu_tools_test::Process sim(mcu_tools_test::sim_command("/tmp/mcu_agent", {"--no-console"}), dir + "/sim.log");
+    ASSERT_TRUE(sim.wait_for_output("listening on /tmp/mcu_agent")) << sim.output();
+
+    mcu_tools_test::Process demo({MCU_AGENT_DEMO_PATH}, dir + "/demo.log");
+    ASSERT_EQ(demo.wait(30000), 0) << demo.output();
+    const std::string out = demo.output();
+    EXPECT_NE(out.find(", 0 missing"), std::string::npos) << out;
+    for (const char *line : {
+             "<- MCU_MSG_GET_VERSION_INFO(0x0F) size=1: type=0",
+             "<- MCU_MSG_RET_MB_VERSION(0x03) size=20: MB_version=0x0102 MB_checksum=0x1234 CD_version=\"CD001\"",
+             "<- MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) size=1: audio_source=14",
+             "<- MCU_MSG_RET_AUDIO_VOLUME_INFO(0x31) size=2: audio_type=0 volume_values=20",
+             "<- MCU_MSG_RET_RADIO_NOTIFY(0x50) size=7: band=0 preset_num=4 status=0 cur_freq=10110",
+             "<- MCU_MSG_RET_RADIO_PRESET_INFO(0x51) size=26: band=0 preset_freq=8750,10380,9810,10110,10610,10800",
+             "<- MCU_MSG_RET_RTC_CLOCK_INFO(0x13) size=8: rtc_mode=1 clock=2024-06-15 13:45:3",
+             "<- MCU_MSG_RET_TFT_BRIGHTNESS_STATUS(0xA9) size=1: brightness=6",
+             "<- MCU_MSG_RET_TFT_VIDEO_SOURCE(0xA1) size=2: video_source=1 video_type=1",
+             "<- MCU_MSG_RET_HVAC_INFO(0xFA) size=24: hvac_status=1",
+         })
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+
+    EXPECT_EQ(sim.terminate(), 0);
+    const std::string log = sim.output();
+    EXPECT_NE(log.find("#1 version request answered"), std::string::npos) << log;
+    EXPECT_NE(log.find("#1 disconnected"), std::string::npos) << log;
+    // Every frame of the demo was valid and every answer was built.
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        EXPECT_EQ(line.find(" !"), std::string::npos) << line;
+        EXPECT_EQ(line.find("cannot build"), std::string::npos) << line;
+    }
+}
+
+}  // namespace
