@@ -151,7 +151,7 @@ char *message_area() {
 // Fills the stack below the caller with `fill`, so that the next call
 // at the same depth starts on those bytes.
 __attribute__((noinline)) void fill_stack(uint8_t fill) {
-    uint8_t junk[8192];
+    uint8_t junk[4096];
     std::memset(junk, fill, sizeof junk);
     __asm__ volatile("" : : "r"(junk) : "memory");
 }

@@ -3,8 +3,8 @@
 // (the build target fuzz_seed_corpus runs it on fuzz/corpus).
 //
 // frame_stream seeds: for every id with a decoding rule and a few without
-// one, frames of that id at the payload lengths the rules distinguish and
-// at the limits; all ids back to back; garbage between frames; bursts of
+// one, frames of that id at the payload lengths the rules distinguish, at
+// the limits and with small first bytes; all ids back to back; garbage between frames; bursts of
 // the largest frames that fill the ring; a frame cut off at the end.
 // ring_ops seeds: short programs that reach each operation and limit.
 #include <cstdint>
@@ -58,6 +58,8 @@ void write_frame_stream(const fs::path &dir) {
         for (std::size_t length : lengths) append(stream, inbound_frame(id, pattern(id, length)));
         append(stream, inbound_frame(id, Bytes(5, 0xAA)));
         append(stream, inbound_frame(id, Bytes(255, 0xFF)));
+        // Small first bytes, where rules branch on a type or mode byte.
+        for (uint8_t p0 = 0; p0 < 16; ++p0) append(stream, inbound_frame(id, {p0, static_cast<uint8_t>(0x1F + p0), 0x10}));
         char name[32];
         std::snprintf(name, sizeof name, "id_%02X", id);
         write_file(dir / name, stream_input(id, static_cast<uint16_t>(id * 37 % 2048), stream));
