@@ -9,8 +9,12 @@
 
 #include "client.h"
 #include "internal.h"
+#include "link.h"
+#include "log.h"
 
 namespace mcu_agent {
+
+extern std::atomic<bool> g_verify_inbound_checksum;
 
 namespace {
 
@@ -103,8 +107,7 @@ int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
 }
 
 int refuse_request(const char *line) {
-    puts(line);
-    fflush(stdout);
+    log_line(kLogWarning, "%s\n", line);
     return 0;
 }
 
@@ -238,12 +241,10 @@ MCU_AGENT_API *McuAgent_client_init(MCU_MSG_HANDLE_REGISTER *mcu_msg_handle_regi
     // Stored before connecting so that no frame is dispatched without it.
     g_mcu_msg_handle.store(mcu_msg_handle_register);
     if (socket_client_init(McuAgent_receive_packet_handle) <= 0) {
-        puts("fail");
-        fflush(stdout);
+        log_line(kLogError, "fail\n");
         return nullptr;
     }
-    puts("success");
-    fflush(stdout);
+    log_line(kLogInfo, "success\n");
     return &g_mcu_agent_api;
 }
 
@@ -254,11 +255,12 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
     (void)size;
     static const char kName[] = "McuAgent_receive_packet_handle";
     if (!msg) {
-        printf("%s : msg is null.\n", kName);
+        log_line(kLogError, "%s : msg is null.\n", kName);
         return -1;
     }
-    // One record for every frame; used by the packet-handle thread only.
-    static PACKET_MSG packet;
+    // The record lives in this call: a handler may call this function
+    // again (it is exported) without overwriting the record it reads.
+    PACKET_MSG packet;
     std::memset(&packet, 0, sizeof packet);
     const Frame frame{static_cast<const uint8_t *>(msg)};
     packet.mcu_msg_id = static_cast<MCU_MSG_ID>(frame.id());
@@ -267,17 +269,26 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
         rule(frame, &packet);
     } else {
         rule_raw_payload(frame, &packet);
-        printf("%s : MCU_MSG_ID[0x%02X] ERROR.\n", kName, frame.id());
+        log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] ERROR.\n", kName, frame.id());
     }
     MCU_MSG_HANDLE_REGISTER *row = find_row(g_mcu_msg_handle.load(), frame.id());
     if (row) row->mcu_msg_callback(&packet);
     // The row is read once more after the handler: a handler that retires
     // its own row (sets its id to MCU_MSG_MAX_ID) counts as unregistered.
     if (!row || row->mcu_msg_id == MCU_MSG_MAX_ID) {
-        printf("%s : MCU_MSG_ID[0x%02X] no registration handle.\n", kName, static_cast<unsigned>(packet.mcu_msg_id));
+        log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] no registration handle.\n", kName,
+                 static_cast<unsigned>(packet.mcu_msg_id));
         return -1;
     }
     return 0;
 }
+
+void McuAgent_set_connection_handler(void (*handler)(int connected, void *user), void *user) {
+    set_connection_handler(handler, user);
+}
+
+void McuAgent_set_reconnect_interval(int milliseconds) { set_reconnect_interval(milliseconds); }
+
+void McuAgent_set_inbound_checksum(int verify) { g_verify_inbound_checksum.store(verify != 0); }
 
 }  // extern "C"

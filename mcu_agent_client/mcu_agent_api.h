@@ -1112,6 +1112,39 @@ MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_read_status(HVAC_DIAG_CTRL_INFO *in
 MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_exit(void);
 MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_unit_test_mode(HVAC_DIAG_CTRL_UT_MODE_ID mode);
 
+/* ------------------------------------------------------------------ */
+/* Connection                                                          */
+/* ------------------------------------------------------------------ */
+/*
+ * The agent's socket is the path in the environment variable
+ * MCU_AGENT_SOCKET, read at each connect; unset or empty means
+ * "/tmp/mcu_agent".
+ *
+ * Request functions take library locks: they are not async-signal-safe and
+ * must not be called from a signal handler.  They are safe from any thread,
+ * handlers included.
+ */
+
+/* Called on the packet-handle thread with 1 after a connection is made and
+ * 0 after the last frame of an ended connection was delivered.  The handler
+ * may call McuAgent_client_init to connect again.  NULL: no handler. */
+MCU_AGENT_EXPORT void McuAgent_set_connection_handler(void (*handler)(int connected, void *user), void *user);
+/* 0 (the default): after the end of a connection the application connects
+ * again with McuAgent_client_init.  Above 0: the library connects again in
+ * the background at this interval (doubling up to 8x while attempts fail),
+ * keeps the registration table and reports through the connection
+ * handler. */
+MCU_AGENT_EXPORT void McuAgent_set_reconnect_interval(int milliseconds);
+/* Every line the library prints goes to the handler instead (level 0 error,
+ * 1 warning, 2 info; the line without its newline).  It may be called on any
+ * thread, the library's own included, never with a library lock held.
+ * NULL restores the default: standard output and standard error. */
+MCU_AGENT_EXPORT void McuAgent_set_log_handler(void (*handler)(int level, const char *line, void *user), void *user);
+/* 0 (the default): inbound frames are delivered without looking at their
+ * checksum byte.  1: a frame whose checksum byte does not match is reported
+ * (one line per run) and skipped up to the next lead bytes. */
+MCU_AGENT_EXPORT void McuAgent_set_inbound_checksum(int verify);
+
 #ifdef __cplusplus
 }
 #endif

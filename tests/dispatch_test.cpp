@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "agent_server.h"  // gives this process its own agent socket path
 #include "delivery.h"
 #include "mcu_agent_api.h"
 

@@ -132,7 +132,9 @@ TEST(TransportWithoutServer, InitFailsAndStartsNothing) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(socket_client_init(record_callback), -1);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("cannot connect to the server\n", 0), 0u) << err;
+    // One line, naming the path.
+    EXPECT_EQ(err, "cannot connect to the server " + std::string(mcu_agent_test::kAgentPath) +
+                       ": No such file or directory\n");
     char byte = 0;
     EXPECT_EQ(socket_send(&byte, 1), -1);
 }

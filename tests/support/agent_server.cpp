@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace mcu_agent_test {
@@ -21,6 +23,15 @@ int remaining_ms(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+const char *agent_path_of_this_process() {
+    static char path[64];
+    if (!path[0]) {
+        std::snprintf(path, sizeof path, "/tmp/mcu_agent_test.%d", static_cast<int>(::getpid()));
+        ::setenv("MCU_AGENT_SOCKET", path, 1);
+    }
+    return path;
+}
 
 Bytes inbound_frame(uint8_t id, const Bytes &payload) {
     Bytes f = {0xAB, 0xBA, 0x00, 0x00, id, static_cast<uint8_t>(payload.size())};

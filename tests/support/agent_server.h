@@ -1,5 +1,5 @@
 // agent_server.h - a scripted agent server for tests: listens on the
-// library's socket path, accepts the library's connection, writes inbound
+// library's socket path (one per test process), accepts the library's connection, writes inbound
 // frames (whole, in pieces, or garbage) and reads the library's outbound
 // frames.
 #ifndef MCU_AGENT_TEST_AGENT_SERVER_H
@@ -14,7 +14,10 @@ namespace mcu_agent_test {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr const char *kAgentPath = "/tmp/mcu_agent";
+// Each test process serves its own socket path and points the library at
+// it through MCU_AGENT_SOCKET, so socket tests run in parallel.
+const char *agent_path_of_this_process();
+inline const char *const kAgentPath = agent_path_of_this_process();
 
 // An inbound frame as the agent sends it: AB BA 00 00 id L payload trailer.
 Bytes inbound_frame(uint8_t id, const Bytes &payload);

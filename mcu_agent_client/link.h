@@ -1,0 +1,22 @@
+// link.h - what the API source asks of the link besides the transport
+// functions of client.h: the connection handler and background
+// reconnection.
+#ifndef MCU_AGENT_LINK_H
+#define MCU_AGENT_LINK_H
+
+#include "client.h"
+
+namespace mcu_agent {
+
+using ConnectionHandler = void (*)(int connected, void *user);
+
+// Called on the packet-handle thread with 1 after a connection is made and
+// 0 after the last frame of an ended connection was delivered.
+void set_connection_handler(ConnectionHandler handler, void *user);
+// 0: reconnection is the application's; above 0: after an end the link
+// connects again in the background at this interval (up to 8x on failures).
+void set_reconnect_interval(int milliseconds);
+
+}  // namespace mcu_agent
+
+#endif  // MCU_AGENT_LINK_H
