@@ -189,6 +189,8 @@ Link g_link;
 // Under g_link.mutex: the spill cannot take another read.
 bool spill_full() { return g_link.spill.size() + kReadChunk > kSpillLimit; }
 std::atomic<int> g_send_fd{-1};
+// The number of the standing connection, 0 while none stands.
+std::atomic<int> g_open_connection{0};
 std::atomic<int> g_users{0};
 std::atomic<bool> g_peer_gone{false};
 thread_local bool t_on_packet_thread = false;
@@ -389,6 +391,7 @@ void add_event(bool up, int connection) {
 // descriptor is closed, a frame cut off by the end is dropped, and the
 // connection handler will hear of it after the last frame.
 void end_connection(int fd, int connection) {
+    g_open_connection.store(0);
     g_send_fd.store(-1);
     ::shutdown(fd, SHUT_RDWR);
     Lock lock(g_link.mutex());
@@ -423,6 +426,7 @@ void make_connected(int fd) {
     g_peer_gone.store(false);
     add_event(true, g_link.connection);
     g_send_fd.store(fd);
+    g_open_connection.store(g_link.connection);
 }
 
 // ---- the receive thread --------------------------------------------------
@@ -563,6 +567,7 @@ struct Delivery {
     ring::Skip report;  // skipped bytes before this item, to report first
     int size;
     int fd;
+    int connection;
     bool up;
     ConnectionHandler handler;
     void *user;
@@ -601,10 +606,8 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         }
         d.kind = Delivery::kFrame;
         d.size = p.count;
-        // After the end of its connection a frame carries -1: the number
-        // may already belong to another file.
-        const bool current = g_link.state == State::kConnected && g_link.connection == g_link.delivery_connection;
-        d.fd = current ? g_link.fd : -1;
+        d.connection = g_link.delivery_connection;
+        d.fd = g_link.connection == d.connection ? g_link.fd : -1;
         d.callback = g_link.callback;
         ++count;
     }
@@ -616,7 +619,10 @@ void deliver(Delivery &d) {
     if (d.kind == Delivery::kFrame) {
         // The decoder relies on zeros past the payload.
         std::fill(d.area.begin() + d.size, d.area.end(), 0);
-        if (d.callback) d.callback(d.fd, d.area.data(), d.size);
+        // After the end of its connection a frame carries -1: the number
+        // may already belong to another file.
+        const int fd = g_open_connection.load() == d.connection ? d.fd : -1;
+        if (d.callback) d.callback(fd, d.area.data(), d.size);
     } else if (d.kind == Delivery::kEvent && d.handler) {
         d.handler(d.up ? 1 : 0, d.user);
     }
@@ -738,6 +744,7 @@ void after_fork_in_child() {
     g_link.packet_thread_running = false;
     ++g_link.reconnect_token;
     g_send_fd.store(-1);
+    g_open_connection.store(0);
     g_users.store(0);
     g_peer_gone.store(false);
     t_on_packet_thread = false;
