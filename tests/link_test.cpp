@@ -46,9 +46,10 @@ bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
 }
 
 // What the application saw, in order: "frame XX" per message, "up"/"down"
-// per connection event.
-std::mutex g_mutex;
-std::vector<std::string> g_seen;
+// per connection event.  Never destroyed: the library's threads outlive
+// the test body and may still record while the process exits.
+std::mutex &g_mutex = *new std::mutex;
+std::vector<std::string> &g_seen = *new std::vector<std::string>;
 std::atomic<bool> g_hold{false};     // handlers wait while set
 std::atomic<int> g_in_handler{0};
 
@@ -85,10 +86,7 @@ bool ended() { return McuAgent_get_audio_source() == -1; }
 
 class LinkTest : public testing::Test {
 protected:
-    void SetUp() override {
-        g_seen.clear();
-        g_hold = false;
-    }
+    void SetUp() override { g_hold = false; }
     void TearDown() override { g_hold = false; }
     void connect() {
         ASSERT_NE(McuAgent_client_init(g_table), nullptr);
@@ -145,7 +143,7 @@ TEST_F(LinkTest, StandardStreamNumbersAreNeverTaken) {
 
 // Frames delivered after the end of their connection carry -1, not the
 // closed number that another file may have taken.
-std::vector<int> g_fds;
+std::vector<int> &g_fds = *new std::vector<int>;
 int record_fd(int fd, void *, int) {
     while (g_hold.load()) std::this_thread::sleep_for(1ms);
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -171,6 +169,7 @@ TEST_F(LinkTest, FramesDeliveredAfterTheEndCarryNoDescriptor) {
         std::lock_guard<std::mutex> lock(g_mutex);
         return g_fds.size() == 2;
     }));
+    std::lock_guard<std::mutex> lock(g_mutex);
     EXPECT_EQ(g_fds[1], -1);
 }
 
@@ -376,19 +375,25 @@ TEST_F(LinkTest, ConnectionHandlerAndBackgroundReconnect) {
 
 // Every line goes to the log handler with its level; NULL restores
 // standard output.
-std::vector<std::pair<int, std::string>> g_lines;
+using Lines = std::vector<std::pair<int, std::string>>;
+Lines &g_lines = *new Lines;
 void record_line(int level, const char *line, void *) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.emplace_back(level, line);
+}
+Lines lines_so_far() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_lines;
 }
 
 TEST(LinkLog, LinesGoToTheHandlerUntilItIsCleared) {
     McuAgent_set_log_handler(record_line, nullptr);
     EXPECT_EQ(McuAgent_client_init(g_table), nullptr);  // no server
-    ASSERT_EQ(g_lines.size(), 2u);
-    EXPECT_EQ(g_lines[0].first, 0);
-    EXPECT_EQ(g_lines[0].second.rfind("cannot connect to the server /tmp/mcu_agent_test.", 0), 0u) << g_lines[0].second;
-    EXPECT_EQ(g_lines[1], std::make_pair(0, std::string("fail")));
+    const Lines lines = lines_so_far();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].first, 0);
+    EXPECT_EQ(lines[0].second.rfind("cannot connect to the server /tmp/mcu_agent_test.", 0), 0u) << lines[0].second;
+    EXPECT_EQ(lines[1], std::make_pair(0, std::string("fail")));
     McuAgent_set_log_handler(nullptr, nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -396,7 +401,7 @@ TEST(LinkLog, LinesGoToTheHandlerUntilItIsCleared) {
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "fail\n");
-    EXPECT_EQ(g_lines.size(), 2u);
+    EXPECT_EQ(lines_so_far().size(), 2u);
 }
 
 // With the checksum checked, a truncated frame costs only itself; without,
@@ -414,8 +419,6 @@ class LinkChecksum : public testing::TestWithParam<ChecksumCase> {};
 TEST_P(LinkChecksum, TruncatedFrame) {
     const ChecksumCase &c = GetParam();
     AgentServer server;
-    g_seen.clear();
-    g_lines.clear();
     McuAgent_set_log_handler(record_line, nullptr);
     McuAgent_set_inbound_checksum(c.verify);
     ASSERT_NE(McuAgent_client_init(g_table), nullptr);
@@ -438,7 +441,7 @@ TEST_P(LinkChecksum, TruncatedFrame) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(seen_so_far(), c.delivered);
     int checksum_lines = 0;
-    for (const auto &l : g_lines) checksum_lines += l.second.find("checksum error") != std::string::npos;
+    for (const auto &l : lines_so_far()) checksum_lines += l.second.find("checksum error") != std::string::npos;
     EXPECT_EQ(checksum_lines, c.checksum_lines);
 }
 
