@@ -265,7 +265,7 @@ bool Panel::start(std::string *error) {
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     address_.port = ntohs(addr.sin_port);
 
-    daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+    daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
                                &Panel::on_request, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_NOTIFY_COMPLETED,
                                &Panel::on_completed, this, MHD_OPTION_CONNECTION_LIMIT, 64u,
                                MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
@@ -323,6 +323,8 @@ void Panel::serve() {
     if (!text.empty()) {
         push(text);
         last_push_ms_ = ms;
+        // The streams just resumed are written now, not at the next wake-up.
+        MHD_run(daemon_);
     }
 }
 
@@ -561,7 +563,7 @@ Reply Panel::action(const std::string &url, const FormFields &fields) {
             capture_frames_ = 0;
         }
         server_.say(std::string("panel: capture ") + (recording_ ? "started" : "stopped after ") +
-                    (recording_ ? "" : std::to_string(capture_frames_) + " frames"));
+                    (recording_ ? "" : std::to_string(capture_frames_) + (capture_frames_ == 1 ? " frame" : " frames")));
         return ok_reply();
     }
     if (url == "/api/scenario") {
