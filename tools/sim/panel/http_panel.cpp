@@ -9,13 +9,14 @@
 // resumes it, so an idle page costs no wake-ups at all.
 #include "http_panel.h"
 
+#include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -416,7 +417,7 @@ MHD_Result Panel::handle(MHD_Connection *connection, const std::string &url, con
                          const Request &request) {
     const bool api = url.compare(0, 5, "/api/") == 0;
     if (method == "GET" || method == "HEAD") {
-        if (url == "/events") return open_stream(connection);
+        if (url == "/events" && method == "GET") return open_stream(connection);
         if (url == "/api/capture") return send(connection, capture_download());
         if (api) {
             Reply r = error_reply(405, "actions are POSTs");

@@ -110,7 +110,7 @@ class PanelTest:
         options.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
         for a in ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--no-first-run',
                   '--disable-background-networking', '--disable-component-update', '--disable-sync',
-                  '--disable-quic', '--window-size=1400,1800', '--user-data-dir=' + os.path.join(self.tmp, 'profile')]:
+                  '--disable-quic', '--window-size=1400,1500', '--user-data-dir=' + os.path.join(self.tmp, 'profile')]:
             options.add_argument(a)
         self.driver = webdriver.Chrome(service=Service(shutil.which('chromedriver') or '/usr/bin/chromedriver'),
                                        options=options)
