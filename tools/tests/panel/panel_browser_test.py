@@ -96,7 +96,7 @@ class PanelTest:
         self.failed = 0
         self.keys = hard_key_values()
         self.tmp = tempfile.mkdtemp(prefix='panel-test-')
-        self.socket = os.environ.get('PANEL_TEST_SOCKET', os.path.join(self.tmp, 'agent'))
+        self.socket = os.path.join(self.tmp, 'agent')
         self.sim = Process([SIM, '--socket', self.socket, '--no-console', '--http', '0'])
         m = self.sim.expect(r'panel: (http://127\.0\.0\.1:(\d+)/)')
         if not m:
