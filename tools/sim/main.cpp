@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "http_panel.h"
 #include "server.h"
 #include "state.h"
 
@@ -28,6 +30,8 @@ const char kUsage[] =
     "  --no-console           do not read commands from standard input\n"
     "  --no-version-request   do not ask new applications for their version\n"
     "  --version-timeout MS   how long an application has to answer it (2000)\n"
+    "  --http [ADDRESS:]PORT  serve the web panel there (address 127.0.0.1 unless\n"
+    "                         given; port 0 picks a free one)\n"
     "  --print-state          print every state key with its value and exit\n"
     "Type 'help' at the console for its commands.\n";
 
@@ -61,6 +65,7 @@ int main(int argc, char **argv) {
         else if (a == "--capture") value(&options.capture_file);
         else if (a == "--replay") value(&options.replay_file);
         else if (a == "--fast") options.replay_fast = true;
+        else if (a == "--http") value(&options.http);
         else if (a == "--no-console") options.console = false;
         else if (a == "--no-version-request") options.version_request = false;
         else if (a == "--version-timeout") {
@@ -100,5 +105,15 @@ int main(int argc, char **argv) {
 
     mcu_sim::Server server(options, state);
     if (!server.start()) return 1;
+    std::unique_ptr<mcu_sim::LoopGuest> panel;
+    if (!options.http.empty()) {
+        std::string error;
+        panel = mcu_sim::start_panel(server, options.http, &error);
+        if (!panel) {
+            std::fprintf(stderr, "mcu-agent-sim: --http %s: %s\n", options.http.c_str(), error.c_str());
+            return 1;
+        }
+        server.set_guest(panel.get());
+    }
     return server.run();
 }

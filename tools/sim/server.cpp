@@ -65,6 +65,7 @@ struct Server::Client {
     bool version_pending = false;
     uint32_t version_type = 0;
     int64_t version_asked_ms = 0;
+    std::string version_status = "not asked";
     std::unique_ptr<Replay> replay;
 
     std::size_t queued() const { return out.size() - out_offset; }
@@ -85,6 +86,7 @@ void Server::log(const std::string &line) {
     const double t = static_cast<double>(steady_ms() - start_ms_) / 1000.0;
     std::printf("[%8.3f] %s\n", t, line.c_str());
     std::fflush(stdout);
+    if (guest_) guest_->logged(t, line);
 }
 
 void Server::log_client(const Client &c, const std::string &line) { log("#" + std::to_string(c.number) + " " + line); }
@@ -125,6 +127,7 @@ bool Server::start() {
             log("scenario: " + error);
             return false;
         }
+        scenario_name_ = options_.scenario_file;
         log("scenario: " + std::to_string(scenario_.size()) + " commands from " + options_.scenario_file +
             ", starting when the first application connects");
     }
@@ -201,8 +204,11 @@ int Server::run() {
         if (console) fds.push_back({STDIN_FILENO, POLLIN, 0});
         const std::size_t first_client = fds.size();
         for (auto &c : clients_) fds.push_back({c->fd, static_cast<short>(POLLIN | (c->queued() ? POLLOUT : 0)), 0});
+        if (guest_) guest_->add_poll_fds(&fds);
 
-        const int timeout = poll_timeout_ms();
+        int timeout = poll_timeout_ms();
+        if (guest_ && guest_->timeout_ms() >= 0 && (timeout < 0 || guest_->timeout_ms() < timeout))
+            timeout = guest_->timeout_ms();
         timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
         const int rc = ::ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &ts, &during_poll);
         if (rc < 0 && errno != EINTR) {
@@ -222,6 +228,7 @@ int Server::run() {
             if (fds[0].revents & POLLIN) accept_clients();
             if (console && (fds[1].revents & (POLLIN | POLLHUP))) read_console();
         }
+        if (guest_) guest_->serve();
         run_timers();
         for (std::size_t i = clients_.size(); i-- > 0;)
             if (clients_[i]->closing) drop_client(i, clients_[i]->close_reason);
@@ -319,11 +326,14 @@ void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
         c.version_pending = false;
         const uint32_t type = piece.payload.empty() ? 0 : piece.payload[0];
         const mcu_protocol::Enumeration &types = *mcu_protocol::find_enumeration("VERSION_TYPE_ID");
-        if (type == c.version_type)
-            log_client(c, "version request answered in " + std::to_string(steady_ms() - c.version_asked_ms) + " ms");
-        else
+        if (type == c.version_type) {
+            c.version_status = "answered in " + std::to_string(steady_ms() - c.version_asked_ms) + " ms";
+            log_client(c, "version request " + c.version_status);
+        } else {
+            c.version_status = "answered with the wrong type " + mcu_protocol::enum_name(types, type);
             log_client(c, "!version answer has type " + mcu_protocol::enum_name(types, type) + ", the request asked for " +
                               mcu_protocol::enum_name(types, c.version_type));
+        }
     }
     const Reaction r = mcu_.handle(piece.id, piece.payload);
     for (const std::string &note : r.notes) log_client(c, "mcu: " + note);
@@ -362,6 +372,7 @@ void Server::send_raw_to(Client &c, const Bytes &bytes) {
 }
 
 void Server::capture(const mcu_protocol::CaptureRecord &record) {
+    if (guest_) guest_->captured(record);
     if (capture_.is_open()) capture_ << mcu_protocol::format_capture(record) << '\n' << std::flush;
 }
 
@@ -397,6 +408,7 @@ void Server::ask_version_of(Client &c, uint32_t type) {
     }
     send_to(c, request);
     c.version_pending = true;
+    c.version_status = "asked";
     c.version_type = type;
     c.version_asked_ms = steady_ms();
 }
@@ -421,6 +433,40 @@ std::string Server::describe_clients() {
              " bytes waiting" + (c->replay ? ", replaying" : "");
     }
     return s;
+}
+
+std::vector<ClientView> Server::client_views() const {
+    std::vector<ClientView> views;
+    for (const auto &c : clients_) {
+        ClientView v;
+        v.number = c->number;
+        v.connected_ms = steady_ms() - c->connected_ms;
+        v.queued = c->queued();
+        v.replaying = c->replay != nullptr;
+        v.version = c->version_status;
+        views.push_back(v);
+    }
+    return views;
+}
+
+bool Server::start_scenario(const std::string &text, const std::string &name, std::string *error) {
+    std::vector<ScenarioLine> lines;
+    if (!parse_scenario(text, &lines, error)) return false;
+    scenario_ = std::move(lines);
+    scenario_next_ = 0;
+    scenario_start_ms_ = steady_ms();
+    scenario_name_ = name;
+    log("scenario: " + std::to_string(scenario_.size()) + " commands from " + name + ", started");
+    return true;
+}
+
+ScenarioProgress Server::scenario_progress() const {
+    ScenarioProgress p;
+    p.name = scenario_name_;
+    p.done = scenario_next_;
+    p.total = scenario_.size();
+    p.started = scenario_start_ms_ >= 0;
+    return p;
 }
 
 void Server::feed_replay(Client &c) {
@@ -448,6 +494,7 @@ void Server::run_timers() {
     for (auto &c : clients_) {
         if (c->version_pending && now - c->version_asked_ms >= options_.version_timeout_ms) {
             c->version_pending = false;
+            c->version_status = "no answer within " + std::to_string(options_.version_timeout_ms) + " ms";
             log_client(*c, "!no answer to the version request within " + std::to_string(options_.version_timeout_ms) +
                                " ms");
         }

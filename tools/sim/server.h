@@ -12,6 +12,8 @@
 #ifndef MCU_SIM_SERVER_H
 #define MCU_SIM_SERVER_H
 
+#include <poll.h>
+
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -35,6 +37,38 @@ struct Options {
     bool console = true;          // read commands from standard input
     bool version_request = true;  // ask every new application for its version
     int version_timeout_ms = 2000;
+    std::string http;             // --http [ADDRESS:]PORT: the web panel; empty for none
+};
+
+// Another guest of the poll loop (the web panel).  Its descriptors are
+// polled beside the sockets and it is served after every wake-up, on the
+// loop's thread: it may touch the state and call the console like the
+// console itself.  It sees every line the server logs and every record the
+// capture file would get.
+class LoopGuest {
+public:
+    virtual ~LoopGuest() = default;
+    virtual void add_poll_fds(std::vector<pollfd> *fds) = 0;
+    virtual int timeout_ms() = 0;  // -1: no wish
+    virtual void serve() = 0;
+    virtual void logged(double seconds, const std::string &line) = 0;
+    virtual void captured(const mcu_protocol::CaptureRecord &record) = 0;
+};
+
+// A connected application as the panel shows it.
+struct ClientView {
+    int number = 0;
+    int64_t connected_ms = 0;     // how long ago
+    std::size_t queued = 0;       // bytes waiting to be read by it
+    bool replaying = false;
+    std::string version;          // the version request: "not asked", "asked", "answered in 3 ms", ...
+};
+
+// Where a running scenario has got to.
+struct ScenarioProgress {
+    std::string name;
+    std::size_t done = 0, total = 0;
+    bool started = false;
 };
 
 class Server : public ConsoleTarget {
@@ -58,6 +92,14 @@ public:
     std::string describe_clients() override;
     void quit() override { quitting_ = true; }
     void say(const std::string &line) override;
+
+    // The panel's hooks.  A guest registered here is served by run().
+    void set_guest(LoopGuest *guest) { guest_ = guest; }
+    std::vector<ClientView> client_views() const;
+    // Replaces the scenario with `text` and starts it now.
+    bool start_scenario(const std::string &text, const std::string &name, std::string *error);
+    ScenarioProgress scenario_progress() const;
+    const Options &options() const { return options_; }
 
 private:
     struct Client;
@@ -101,6 +143,8 @@ private:
     int64_t scenario_start_ms_ = -1;  // set when the first application connects
     Replay replay_template_;          // --replay: every new client gets it
     int64_t start_ms_ = 0;
+    std::string scenario_name_;
+    LoopGuest *guest_ = nullptr;
 };
 
 }  // namespace mcu_sim
