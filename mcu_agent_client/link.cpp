@@ -71,6 +71,9 @@ constexpr int kMessageAreaSize = 260;
 constexpr size_t kSpillLimit = 1 << 20;
 constexpr int kMaxEvents = 16;
 constexpr int kSendPollMs = 200;
+// How long a send from the packet-handle thread waits without progress
+// while the spill is full before it gives up.
+constexpr int kGiveUpAfterMs = 5000;
 constexpr int kNaturalEndWaitMs = 1000;
 constexpr int kLowestDescriptor = 3;  // never 0, 1 or 2: those are the standard streams
 
@@ -118,14 +121,16 @@ public:
         memcpy(data_ + tail_, bytes, n);
         tail_ += n;
     }
-    // Moves what fits into the ring; the buffer is released once empty.
+    // Moves what fits into the ring.  The memory stays: a read reserved
+    // into it may be under way.  The receive thread releases it.
     void drain_into(RECEIVE_BUFFER_MSG *ring) {
         const int n = static_cast<int>(std::min<size_t>(size(), static_cast<size_t>(ring::room(ring))));
         if (n == 0) return;
         socket_receive_buffer_msg_push(ring, reinterpret_cast<unsigned char *>(data_ + head_), n);
         head_ += static_cast<size_t>(n);
-        if (empty()) release();
+        if (empty()) head_ = tail_ = 0;
     }
+    bool holds_memory() const { return data_ != nullptr; }
     void release() {
         free(data_);
         data_ = nullptr;
@@ -292,12 +297,14 @@ ssize_t write_without_sigpipe(int fd, const char *bytes, size_t n) {
 }
 
 // On the packet-handle thread, a send that would block first lets the
-// receive thread spill, then waits for room in slices; it gives up only
-// when the spill is full too.  Returns false with errno ETIMEDOUT then.
-bool wait_writable_on_packet_thread(int fd) {
+// receive thread spill, then waits for room in slices.  It gives up only
+// before the first byte of a frame, when the spill is full too and the
+// socket took nothing for kGiveUpAfterMs (or an earlier send of this run
+// gave up already).  Returns false with errno ETIMEDOUT then.
+bool wait_writable_on_packet_thread(int fd, bool may_give_up) {
     {
         Lock lock(g_link.mutex());
-        if (g_link.sends_giving_up) {
+        if (may_give_up && g_link.sends_giving_up.load()) {
             errno = ETIMEDOUT;
             return false;
         }
@@ -306,6 +313,7 @@ bool wait_writable_on_packet_thread(int fd) {
     }
     bool writable = false;
     bool give_up = false;
+    int stuck_ms = 0;
     while (!writable && !give_up) {
         struct pollfd p = {fd, POLLOUT, 0};
         const int rc = ::poll(&p, 1, kSendPollMs);
@@ -313,7 +321,9 @@ bool wait_writable_on_packet_thread(int fd) {
             writable = true;  // also on POLLHUP/POLLERR: the send reports it
         } else if (rc == 0) {
             Lock lock(g_link.mutex());
-            give_up = spill_full() && g_link.receiver_waiting;
+            const bool stalled = spill_full() && g_link.receiver_waiting;
+            stuck_ms = stalled ? stuck_ms + kSendPollMs : 0;
+            give_up = may_give_up && stuck_ms >= kGiveUpAfterMs;
         } else if (errno != EINTR) {
             writable = true;
         }
@@ -322,9 +332,7 @@ bool wait_writable_on_packet_thread(int fd) {
     {
         Lock lock(g_link.mutex());
         g_link.handler_blocked = false;
-        if (give_up) {
-            first = !g_link.sends_giving_up.exchange(true);
-        }
+        if (give_up) first = !g_link.sends_giving_up.exchange(true);
     }
     if (first)
         log_line(kLogWarning, "%s : agent server not reading, sends from handlers give up.\n", "socket_send");
@@ -352,7 +360,9 @@ int write_all(int fd, const char *msg, int size, bool ours) {
             continue;
         }
         if (errno == EAGAIN && on_packet_thread) {
-            if (wait_writable_on_packet_thread(fd)) continue;
+            // A frame once begun is finished: half a frame would corrupt
+            // the stream for good.
+            if (wait_writable_on_packet_thread(fd, done == 0)) continue;
             return -1;
         }
         if (ours && (errno == EPIPE || errno == ECONNRESET)) g_peer_gone.store(true);
@@ -401,10 +411,8 @@ void end_connection(int fd, int connection) {
     // What was read before the end is delivered first; only a forced end
     // gives up bytes not yet in the ring.
     while (!g_link.spill.empty() && !g_link.stop_reading) pthread_cond_wait(&g_link.changed, &g_link.mutex());
-    if (!g_link.spill.empty()) {
-        g_link.pushed -= g_link.spill.size();
-        g_link.spill.release();
-    }
+    g_link.pushed -= g_link.spill.size();
+    g_link.spill.release();
     ::close(fd);
     g_link.pushed -= static_cast<uint64_t>(ring::trim_cut_frame(&g_link.ring));
     // A run of garbage ends with its connection.
@@ -457,6 +465,8 @@ void receive(int fd, int connection) {
                 if (g_link.stop_reading) break;
                 const int room = ring::room(&g_link.ring);
                 if (g_link.spill.empty() && room > 0) {
+                    // The stall is over: the spill's memory goes.
+                    if (g_link.spill.holds_memory()) g_link.spill.release();
                     want = std::min(room, kReadChunk);
                     break;
                 }
@@ -628,6 +638,13 @@ void deliver(Delivery &d) {
     }
 }
 
+// Under link.mutex: moves spilled bytes into the room that pops made.
+void drain_spill() {
+    if (g_link.spill.empty()) return;
+    g_link.spill.drain_into(&g_link.ring);
+    if (g_link.spill.empty()) pthread_cond_broadcast(&g_link.changed);
+}
+
 void *packet_handle_thread(void *) {
     t_on_packet_thread = true;
     std::array<Delivery, kPopBatch> batch;
@@ -635,7 +652,11 @@ void *packet_handle_thread(void *) {
         int count;
         {
             Lock lock(g_link.mutex());
-            while ((count = collect(batch)) == 0) {
+            for (;;) {
+                drain_spill();
+                if ((count = collect(batch)) > 0) break;
+                // A frame may begin in the ring and end in the spill.
+                if (!g_link.spill.empty() && ring::room(&g_link.ring) > 0) continue;
                 // Nothing to deliver, yet skipped garbage may have made room:
                 // a receive thread waiting for room must read again.
                 if (g_link.receiver_waiting) pthread_cond_signal(&g_link.room);
@@ -644,10 +665,7 @@ void *packet_handle_thread(void *) {
                 wait_for_wake();
                 pthread_mutex_lock(&g_link.mutex());
             }
-            if (!g_link.spill.empty()) {
-                g_link.spill.drain_into(&g_link.ring);
-                if (g_link.spill.empty()) pthread_cond_broadcast(&g_link.changed);
-            }
+            drain_spill();
             // Wake a receive thread that waits for room only once a large
             // read fits: waking it per popped frame would cost a wake-up and
             // a small read per frame, while the ring still holds frames.
@@ -837,6 +855,7 @@ int socket_send(char *msg, int size) {
     if (!msg || size < 0) return -1;
     g_users.fetch_add(1);
     const int fd = g_send_fd.load();
+    if (fd < 0) errno = ENOTCONN;
     const int rc = fd < 0 ? -1 : write_all(fd, msg, size, true);
     release_user();
     return rc;
