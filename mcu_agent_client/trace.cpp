@@ -1,0 +1,336 @@
+// trace.cpp - the library's capture: a bounded multi-producer queue of
+// preallocated slots, filled by the link's hooks, drained by one writer
+// thread.
+//
+// The queue is the classic bounded queue with a sequence number per slot:
+// a producer claims a position with one compare-and-swap and publishes the
+// slot by storing its sequence; a consumer does the same from the other
+// end.  A full queue fails the claim at once, so a hook never waits: it
+// counts the event as dropped and returns.  Consumers (the writer thread
+// and flush()) hold `g_write_mutex`, which no hook ever takes.
+//
+// Waking the writer: it sets `g_writer_sleeping` before it looks at the
+// queue a last time and sleeps in poll() on an eventfd; a producer that
+// finds the flag set clears it and writes the eventfd.  So a busy stream
+// costs no system call at all, and an idle one no wake-ups.
+#include "trace.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "wire.h"
+
+namespace mcu_agent::trace {
+
+namespace {
+
+namespace wire = mcu_agent::wire;
+
+enum class Kind : uint8_t { Connect, Disconnect, Outbound, Inbound };
+
+constexpr int kCapacity = 512;  // a power of two
+constexpr uint32_t kMask = kCapacity - 1;
+constexpr int kEventBytes = wire::kMaxFrame;  // a whole frame, or a socket path
+
+struct Event {
+    int64_t stamp_us;
+    int32_t connection;
+    Kind kind;
+    uint16_t size;
+    uint8_t bytes[kEventBytes];
+};
+
+struct Slot {
+    std::atomic<uint32_t> sequence;
+    Event event;
+};
+
+// Off until the first hook decides; then off for good or on for good.
+enum Mode : int { kUndecided, kOff, kOn };
+std::atomic<int> g_mode{kUndecided};
+pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+Slot g_slots[kCapacity];
+alignas(64) std::atomic<uint32_t> g_enqueue_position{0};
+alignas(64) std::atomic<uint32_t> g_dequeue_position{0};
+std::atomic<uint64_t> g_dropped{0};  // events lost to a full queue, not yet reported
+
+// Writer side.
+FILE *g_file = nullptr;
+pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;  // consumers only
+int g_wake_fd = -1;
+std::atomic<bool> g_writer_sleeping{false};
+std::atomic<bool> g_hold{false};
+
+int64_t now_us() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void wake_writer() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (g_writer_sleeping.load(std::memory_order_relaxed) && g_writer_sleeping.exchange(false)) {
+        const uint64_t one = 1;
+        // Non-blocking: a counter that is already set is enough.
+        ssize_t ignored = ::write(g_wake_fd, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+// Copies one event into the queue; false when the queue is full.
+bool push(Kind kind, int connection, const uint8_t *bytes, int size) {
+    uint32_t position = g_enqueue_position.load(std::memory_order_relaxed);
+    Slot *slot;
+    for (;;) {
+        slot = &g_slots[position & kMask];
+        const uint32_t sequence = slot->sequence.load(std::memory_order_acquire);
+        const int32_t diff = static_cast<int32_t>(sequence - position);
+        if (diff == 0) {
+            if (g_enqueue_position.compare_exchange_weak(position, position + 1, std::memory_order_relaxed))
+                break;
+        } else if (diff < 0) {
+            return false;  // full: the writer has not taken this slot yet
+        } else {
+            position = g_enqueue_position.load(std::memory_order_relaxed);
+        }
+    }
+    Event &e = slot->event;
+    e.stamp_us = now_us();
+    e.connection = connection;
+    e.kind = kind;
+    if (size < 0) size = 0;
+    if (size > kEventBytes) size = kEventBytes;
+    e.size = static_cast<uint16_t>(size);
+    if (size) memcpy(e.bytes, bytes, static_cast<size_t>(size));
+    slot->sequence.store(position + 1, std::memory_order_release);
+    return true;
+}
+
+bool pop(Event *out) {
+    uint32_t position = g_dequeue_position.load(std::memory_order_relaxed);
+    Slot *slot;
+    for (;;) {
+        slot = &g_slots[position & kMask];
+        const uint32_t sequence = slot->sequence.load(std::memory_order_acquire);
+        const int32_t diff = static_cast<int32_t>(sequence - (position + 1));
+        if (diff == 0) {
+            if (g_dequeue_position.compare_exchange_weak(position, position + 1, std::memory_order_relaxed))
+                break;
+        } else if (diff < 0) {
+            return false;  // empty
+        } else {
+            position = g_dequeue_position.load(std::memory_order_relaxed);
+        }
+    }
+    *out = slot->event;
+    slot->sequence.store(position + kCapacity, std::memory_order_release);
+    return true;
+}
+
+bool queue_empty() {
+    const uint32_t position = g_dequeue_position.load(std::memory_order_relaxed);
+    return g_slots[position & kMask].sequence.load(std::memory_order_acquire) != position + 1;
+}
+
+void record(Kind kind, int connection, const uint8_t *bytes, int size) {
+    if (!push(kind, connection, bytes, size)) g_dropped.fetch_add(1, std::memory_order_relaxed);
+    wake_writer();
+}
+
+char *put_hex(char *p, const uint8_t *bytes, int size) {
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < size; ++i) {
+        *p++ = digits[bytes[i] >> 4];
+        *p++ = digits[bytes[i] & 15];
+    }
+    return p;
+}
+
+// An outbound frame is written as id#payload only when it is exactly what
+// the agent reads as one valid frame; anything else goes out as raw bytes
+// after '!', as the tools write bytes that were not a valid frame.
+bool valid_outbound(const Event &e) {
+    if (e.size < wire::kFrameOverhead) return false;
+    const uint8_t *f = e.bytes;
+    const int length = f[wire::kLengthOffset];
+    return f[0] == wire::kOutboundLead0 && f[1] == wire::kOutboundLead1 && f[2] == 0 && f[3] == 0 &&
+           e.size == length + wire::kFrameOverhead &&
+           f[e.size - 1] == wire::checksum(f[wire::kIdOffset], f + wire::kHeadSize, static_cast<size_t>(length));
+}
+
+void write_event(const Event &e) {
+    // The longest line: stamp, connection, "app ! " and a whole frame in hex.
+    char line[96 + 2 * kEventBytes];
+    char *p = line + snprintf(line, 64, "(%lld.%06lld) #%d ", static_cast<long long>(e.stamp_us / 1000000),
+                              static_cast<long long>(e.stamp_us % 1000000), static_cast<int>(e.connection));
+    switch (e.kind) {
+        case Kind::Connect:
+            p += snprintf(p, 16, "connect ");
+            memcpy(p, e.bytes, e.size);
+            p += e.size;
+            break;
+        case Kind::Disconnect: p += snprintf(p, 16, "disconnect"); break;
+        case Kind::Outbound:
+            if (valid_outbound(e)) {
+                p += snprintf(p, 16, "app > ");
+                p = put_hex(p, e.bytes + wire::kIdOffset, 1);
+                *p++ = '#';
+                p = put_hex(p, e.bytes + wire::kHeadSize, e.size - wire::kFrameOverhead);
+            } else {
+                p += snprintf(p, 16, "app ! ");
+                p = put_hex(p, e.bytes, e.size);
+            }
+            break;
+        case Kind::Inbound:
+            if (e.size < 2) return;
+            p += snprintf(p, 16, "agent > ");
+            p = put_hex(p, e.bytes, 1);
+            *p++ = '#';
+            p = put_hex(p, e.bytes + 2, e.size - 2);
+            break;
+    }
+    *p++ = '\n';
+    fwrite(line, 1, static_cast<size_t>(p - line), g_file);
+}
+
+// Writes out what the queue holds and the drop count behind it.  Caller
+// holds g_write_mutex.
+void drain_locked() {
+    Event e;
+    while (pop(&e)) write_event(e);
+    const uint64_t dropped = g_dropped.exchange(0, std::memory_order_relaxed);
+    if (dropped) {
+        const int64_t t = now_us();
+        fprintf(g_file, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
+                static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
+    }
+    fflush(g_file);
+}
+
+void *writer_main(void *) {
+    for (;;) {
+        if (!g_hold.load(std::memory_order_acquire)) {
+            pthread_mutex_lock(&g_write_mutex);
+            drain_locked();
+            pthread_mutex_unlock(&g_write_mutex);
+        }
+        g_writer_sleeping.store(true);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if ((!queue_empty() || g_dropped.load(std::memory_order_relaxed)) && !g_hold.load()) {
+            g_writer_sleeping.store(false);
+            continue;
+        }
+        pollfd p{g_wake_fd, POLLIN, 0};
+        // While held (tests only) look again now and then.
+        ::poll(&p, 1, g_hold.load() ? 5 : -1);
+        uint64_t count;
+        ssize_t ignored = ::read(g_wake_fd, &count, sizeof count);
+        (void)ignored;
+        g_writer_sleeping.store(false);
+    }
+    return nullptr;
+}
+
+void write_at_exit() { flush(); }
+
+// A child of fork() has no writer thread and shares the parent's file: it
+// does not trace.
+void off_in_child() { g_mode.store(kOff, std::memory_order_release); }
+
+void decide() {
+    const char *path = getenv("MCU_AGENT_TRACE");
+    if (!path || !*path) {
+        g_mode.store(kOff, std::memory_order_release);
+        return;
+    }
+    for (uint32_t i = 0; i < kCapacity; ++i) g_slots[i].sequence.store(i, std::memory_order_relaxed);
+    g_file = fopen(path, "we");
+    g_wake_fd = g_file ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
+    if (!g_file || g_wake_fd < 0) {
+        fprintf(stderr, "mcu_agent_client: MCU_AGENT_TRACE: cannot write %s: %s\n", path, strerror(errno));
+        if (g_file) fclose(g_file);
+        g_file = nullptr;
+        g_mode.store(kOff, std::memory_order_release);
+        return;
+    }
+    fprintf(g_file, "# mcu_agent_client trace of process %d\n", static_cast<int>(getpid()));
+    fflush(g_file);
+
+    // The writer takes no signal meant for the application.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t writer;
+    const int rc = pthread_create(&writer, &attr, writer_main, nullptr);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
+        fprintf(stderr, "mcu_agent_client: MCU_AGENT_TRACE: no writer thread: %s\n", strerror(rc));
+        g_mode.store(kOff, std::memory_order_release);
+        return;
+    }
+    atexit(write_at_exit);
+    pthread_atfork(nullptr, nullptr, off_in_child);
+    g_mode.store(kOn, std::memory_order_release);
+}
+
+inline bool tracing() {
+    const int mode = g_mode.load(std::memory_order_acquire);
+    if (mode != kUndecided) return mode == kOn;
+    pthread_once(&g_once, decide);
+    return g_mode.load(std::memory_order_acquire) == kOn;
+}
+
+}  // namespace
+
+void on_connect(int connection, const char *socket_path) {
+    if (!tracing()) return;
+    const size_t n = socket_path ? strnlen(socket_path, kEventBytes) : 0;
+    record(Kind::Connect, connection, reinterpret_cast<const uint8_t *>(socket_path), static_cast<int>(n));
+}
+
+void on_disconnect(int connection) {
+    if (!tracing()) return;
+    record(Kind::Disconnect, connection, nullptr, 0);
+}
+
+void on_outbound(int connection, const uint8_t *frame, int size) {
+    if (!tracing()) return;
+    record(Kind::Outbound, connection, frame, size);
+}
+
+void on_inbound(int connection, const uint8_t *popped, int size) {
+    if (!tracing()) return;
+    record(Kind::Inbound, connection, popped, size);
+}
+
+void flush() {
+    if (g_mode.load(std::memory_order_acquire) != kOn) return;
+    pthread_mutex_lock(&g_write_mutex);
+    drain_locked();
+    pthread_mutex_unlock(&g_write_mutex);
+}
+
+void hold_writer_for_test(bool hold) {
+    g_hold.store(hold, std::memory_order_release);
+    if (!hold) wake_writer();
+}
+
+int queue_capacity() { return kCapacity; }
+
+}  // namespace mcu_agent::trace
