@@ -2,8 +2,11 @@
 #include "capture.h"
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
 namespace mcu_protocol {
 
@@ -26,7 +29,16 @@ std::string format_stamp(int64_t stamp_us) {
 }
 
 std::string format_capture(const CaptureRecord &record) {
-    std::string s = format_stamp(record.stamp_us) + " " + direction_word(record.direction);
+    std::string s = format_stamp(record.stamp_us);
+    if (record.connection) s += " #" + std::to_string(record.connection);
+    switch (record.event) {
+        case CaptureEvent::Connect:
+            return s + " connect" + (record.socket_path.empty() ? "" : " " + record.socket_path);
+        case CaptureEvent::Disconnect: return s + " disconnect";
+        case CaptureEvent::Dropped: return s + " dropped " + std::to_string(record.dropped);
+        case CaptureEvent::Frame: break;
+    }
+    s += std::string(" ") + direction_word(record.direction);
     if (!record.valid) return s + " ! " + hex(record.raw);
     return s + " > " + hex(&record.id, 1) + "#" + hex(record.payload);
 }
@@ -42,16 +54,55 @@ LineKind parse_capture(const std::string &line, CaptureRecord *record, std::stri
     const std::size_t close = line.find(')', i);
     if (line[i] != '(' || close == std::string::npos) return bad("no (seconds.microseconds) stamp");
     const std::string stamp = line.substr(i + 1, close - i - 1);
+    // Seconds, and up to six decimals: (1.0), (1733590000.123456).
     const std::size_t dot = stamp.find('.');
-    if (dot == std::string::npos || !all_digits(stamp.substr(0, dot)) || stamp.size() - dot - 1 != 6 ||
-        !all_digits(stamp.substr(dot + 1)))
-        return bad("stamp is not seconds.microseconds: " + stamp);
+    const std::string whole = stamp.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? "0" : stamp.substr(dot + 1);
+    if (!all_digits(whole) || whole.size() > 12 || !all_digits(fraction) || fraction.size() > 6)
+        return bad("stamp is not seconds with up to six decimals: " + stamp);
+    fraction.resize(6, '0');
     *record = CaptureRecord{};
-    record->stamp_us = std::stoll(stamp.substr(0, dot)) * 1000000 + std::stoll(stamp.substr(dot + 1));
+    record->stamp_us = std::stoll(whole) * 1000000 + std::stoll(fraction);
+
+    std::size_t p = close + 1;
+    auto next_word = [&] {
+        while (p < line.size() && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
+        const std::size_t start = p;
+        while (p < line.size() && !std::isspace(static_cast<unsigned char>(line[p]))) ++p;
+        return line.substr(start, p - start);
+    };
+    // The connection, when the line names one.
+    const std::size_t before = p;
+    const std::string first = next_word();
+    if (!first.empty() && first[0] == '#') {
+        if (!all_digits(first.substr(1)) || first.size() > 10 || std::stoi(first.substr(1)) < 1)
+            return bad("connection is not #1, #2, ...: " + first);
+        record->connection = std::stoi(first.substr(1));
+    } else {
+        p = before;
+    }
+    const std::size_t event_at = p;
+    const std::string event = next_word();
+    if (event == "connect" || event == "disconnect" || event == "dropped") {
+        std::string rest = line.substr(p);
+        rest.erase(0, rest.find_first_not_of(" \t"));
+        while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+        if (event == "connect") {
+            record->event = CaptureEvent::Connect;
+            record->socket_path = rest;
+        } else if (event == "disconnect") {
+            record->event = CaptureEvent::Disconnect;
+        } else {
+            record->event = CaptureEvent::Dropped;
+            if (!all_digits(rest) || rest.size() > 18) return bad("expected dropped N: " + rest);
+            record->dropped = std::stoull(rest);
+        }
+        return LineKind::Record;
+    }
+    p = event_at;
 
     // direction, marker, content
     std::string words[3];
-    std::size_t p = close + 1;
     for (int w = 0; w < 3; ++w) {
         while (p < line.size() && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
         const std::size_t start = p;
@@ -87,11 +138,11 @@ CaptureRecord capture_of(const Piece &piece, int64_t stamp_us) {
     r.stamp_us = stamp_us;
     r.direction = piece.direction;
     const bool framed = piece.is_frame && piece.raw[2] == 0 && piece.raw[3] == 0;
-    // The agent's trailer is not examined, so only the application's
-    // checksum decides.
-    const bool sum_ok = piece.is_frame && (piece.direction == Direction::Agent ||
-                                           piece.raw.back() == frame_checksum(piece.id, piece.payload.data(),
-                                                                              piece.payload.size()));
+    // The library does not examine the agent's trailer, but a capture keeps
+    // the bytes of a frame whose trailer is not the checksum as they were,
+    // so that the dump can flag it.
+    const bool sum_ok =
+        piece.is_frame && piece.raw.back() == frame_checksum(piece.id, piece.payload.data(), piece.payload.size());
     if (framed && sum_ok) {
         r.id = piece.id;
         r.payload = piece.payload;
@@ -100,6 +151,42 @@ CaptureRecord capture_of(const Piece &piece, int64_t stamp_us) {
         r.raw = piece.raw;
     }
     return r;
+}
+
+CaptureRecord connect_record(int connection, const std::string &socket_path, int64_t stamp_us) {
+    CaptureRecord r;
+    r.stamp_us = stamp_us;
+    r.event = CaptureEvent::Connect;
+    r.connection = connection;
+    r.socket_path = socket_path;
+    return r;
+}
+
+CaptureRecord disconnect_record(int connection, int64_t stamp_us) {
+    CaptureRecord r;
+    r.stamp_us = stamp_us;
+    r.event = CaptureEvent::Disconnect;
+    r.connection = connection;
+    return r;
+}
+
+bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error) {
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    records->clear();
+    std::string line, why;
+    for (int number = 1; std::getline(in, line); ++number) {
+        CaptureRecord r;
+        switch (parse_capture(line, &r, &why)) {
+            case LineKind::Comment: break;
+            case LineKind::Bad: *error = path + ":" + std::to_string(number) + ": " + why; return false;
+            case LineKind::Record: records->push_back(std::move(r)); break;
+        }
+    }
+    return true;
 }
 
 int64_t wall_clock_us() {

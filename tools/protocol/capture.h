@@ -1,27 +1,40 @@
 // capture.h - the capture file: both directions of an agent socket, one
 // frame a line, in the style of CAN tool logs:
 //
-//   (1733590000.123456) app > 21#
-//   (1733590000.124012) agent > 21#07
-//   (1733590000.130001) app ! BAAB00002101FF
+//   (1733590000.100000) #1 connect /tmp/mcu_agent
+//   (1733590000.123456) #1 app > 21#
+//   (1733590000.124012) #1 agent > 21#07
+//   (1733590000.130001) #1 app ! BAAB00002101FF
+//   (1733590000.140000) dropped 3
+//   (1733590000.200000) #1 disconnect
 //
-// The stamp is seconds.microseconds since the epoch; "app" lines are frames
-// the application sent, "agent" lines frames sent to it; after '>' come
-// the id and the payload in hex, after '!' the raw bytes of something that
-// was not a valid frame (bad checksum, bytes outside any frame).  Blank
+// The stamp is seconds since the epoch with up to six decimals; "#N" names
+// the connection (captures written before connections were named leave it
+// out, and read as one connection); "app" lines are frames the application
+// sent, "agent" lines frames sent to it; after '>' come the id and the
+// payload in hex, after '!' the raw bytes of something that was not a
+// valid frame (bad checksum, bytes outside any frame).  "connect" names the
+// agent socket; "dropped N" says that the writer lost N lines there.  Blank
 // lines and lines starting with '#' are comments.
 #ifndef MCU_PROTOCOL_CAPTURE_H
 #define MCU_PROTOCOL_CAPTURE_H
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "frame.h"
 
 namespace mcu_protocol {
 
+enum class CaptureEvent : uint8_t { Frame, Connect, Disconnect, Dropped };
+
 struct CaptureRecord {
     int64_t stamp_us = 0;
+    CaptureEvent event = CaptureEvent::Frame;
+    int connection = 0;        // 0: the line names none
+    std::string socket_path;   // Connect: the agent socket, may be empty
+    uint64_t dropped = 0;      // Dropped: how many lines were lost
     Direction direction = Direction::App;
     bool valid = true;  // false: `raw` holds bytes that were not a valid frame
     uint8_t id = 0;
@@ -31,6 +44,8 @@ struct CaptureRecord {
 
 std::string format_capture(const CaptureRecord &record);
 std::string format_stamp(int64_t stamp_us);  // "(1733590000.123456)"
+CaptureRecord connect_record(int connection, const std::string &socket_path, int64_t stamp_us);
+CaptureRecord disconnect_record(int connection, int64_t stamp_us);
 
 enum class LineKind { Record, Comment, Bad };
 // Reads one line; `error` says what is wrong with a Bad line.
@@ -39,6 +54,11 @@ LineKind parse_capture(const std::string &line, CaptureRecord *record, std::stri
 // A scanned piece as a capture record: a well-formed frame with a correct
 // checksum as id and payload, anything else as raw bytes.
 CaptureRecord capture_of(const Piece &piece, int64_t stamp_us);
+
+// Reads a capture file: its records in file order.  False (with `error`
+// naming the file and the line) when the file cannot be read or a line is
+// not a capture line.
+bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error);
 
 // Microseconds since the epoch, now.
 int64_t wall_clock_us();

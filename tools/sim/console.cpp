@@ -21,20 +21,67 @@ using mcu_protocol::Values;
 const char kHelp[] =
     "commands: key NAME | power on|off | turn cw|ccw [1-3] | hvac [field=value ...] |\n"
     "          send MESSAGE [field=value ...] | raw ID LENGTH PAYLOAD... | garbage HEX... |\n"
-    "          version [TYPE] | get [KEY] | set KEY VALUE | replay FILE [fast] | clients | quit";
+    "          version [TYPE] | get [KEY] | set KEY VALUE | replay FILE [fast] | clients | quit\n"
+    "          help COMMAND (help key, help hvac, help send MESSAGE, help set KEY)";
 
-bool send_message(ConsoleTarget &t, const mcu_protocol::Message &m, const std::vector<std::string> &assignments) {
+// The field names of a message's layouts, each once.
+std::string field_names(const mcu_protocol::Message &m) {
+    std::vector<std::string> names;
+    for (const mcu_protocol::Layout &l : m.layouts)
+        for (const mcu_protocol::Field &f : l.fields)
+            if (std::find(names.begin(), names.end(), f.name) == names.end()) names.push_back(f.name);
+    std::string s;
+    for (const std::string &n : names) s += (s.empty() ? "" : " ") + n;
+    return s;
+}
+
+std::string enumeration_names(const mcu_protocol::Enumeration &e) {
+    std::string s;
+    for (const mcu_protocol::EnumValue &v : e.values) s += (s.empty() ? "" : " ") + std::string(v.name);
+    return s;
+}
+
+// What `help` says about one message: each field, its place and its values.
+std::string describe_message(const mcu_protocol::Message &m) {
+    std::string s = std::string(m.name) + ": fields (unnamed ones come from the state):";
+    std::vector<std::string> done;
+    for (const mcu_protocol::Layout &l : m.layouts)
+        for (const mcu_protocol::Field &f : l.fields) {
+            if (std::find(done.begin(), done.end(), f.name) != done.end()) continue;
+            done.push_back(f.name);
+            s += "\n  " + std::string(f.name);
+            if (f.kind == mcu_protocol::Kind::Number) {
+                const unsigned bits = f.bits ? f.bits : 8u * f.width;
+                s += bits >= 32 ? " 0 to 4294967295" : " 0 to " + std::to_string((1ull << bits) - 1);
+            } else if (f.kind == mcu_protocol::Kind::Text) {
+                s += " \"text\"";
+            } else if (f.kind == mcu_protocol::Kind::Bytes) {
+                s += " hex bytes";
+            } else if (f.kind == mcu_protocol::Kind::Numbers) {
+                s += " a,b,c";
+            }
+            if (f.enumeration) s += ": " + enumeration_names(*f.enumeration);
+        }
+    return s;
+}
+
+// `command` is the word the person typed, so that errors name it.
+bool send_message(ConsoleTarget &t, const std::string &command, const mcu_protocol::Message &m,
+                  const std::vector<std::string> &assignments) {
     Values overrides;
     std::string error;
     if (!mcu_protocol::parse_assignments(m.layouts, assignments, &overrides, &error)) {
-        t.say("send: " + error);
+        if (error.rfind("no field ", 0) == 0) error += "; fields: " + field_names(m);
+        t.say(command + ": " + error);
         return false;
     }
     Outgoing out;
     if (!t.mcu().build(m.id, overrides, &out, &error)) {
-        t.say(std::string("send ") + m.name + ": " + error);
+        t.say(command + " " + m.name + ": " + error);
         return false;
     }
+    // The MCU's state follows what it reports.
+    for (const std::string &note : t.mcu().absorb(out)) t.say("mcu: " + note);
     t.broadcast(out);
     return true;
 }
@@ -49,11 +96,18 @@ const mcu_protocol::Message *message_named(const std::string &word) {
 }
 
 bool key_press(ConsoleTarget &t, const std::vector<std::string> &w) {
+    const mcu_protocol::Enumeration &keys = *mcu_protocol::find_enumeration("HARD_KEY_ID");
+    uint32_t ignored;
     if (w.size() != 2) {
-        t.say("key: key NAME (a HARD_KEY_ID member or a number)");
+        t.say("key: key NAME (a HARD_KEY_ID member or a number; help key lists them)");
         return false;
     }
-    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HARD_KEY")),
+    const bool number = !w[1].empty() && std::isdigit(static_cast<unsigned char>(w[1][0]));
+    if (!number && !mcu_protocol::enum_value(keys, w[1].c_str(), &ignored)) {
+        t.say("key: " + w[1] + " is not a HARD_KEY_ID member; help key lists them");
+        return false;
+    }
+    return send_message(t, "key", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HARD_KEY")),
                         {"key=" + w[1]});
 }
 
@@ -65,7 +119,7 @@ bool power_key(ConsoleTarget &t, const std::vector<std::string> &w) {
     const bool on = w[1] == "on";
     t.state().set_number("power.status", on ? POWER_STATUS_ON : POWER_STATUS_OFF);
     t.state().set_number("power.mode", on ? POWER_MODE_USER_ON : POWER_MODE_USER_OFF);
-    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_POWER_KEY")), {});
+    return send_message(t, "power", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_POWER_KEY")), {});
 }
 
 bool turn(ConsoleTarget &t, const std::vector<std::string> &w) {
@@ -76,7 +130,7 @@ bool turn(ConsoleTarget &t, const std::vector<std::string> &w) {
     }
     const uint32_t encoder = static_cast<uint32_t>(w[1] == "cw" ? ENCODER_CW_1PULSE + pulses - 1
                                                                  : ENCODER_CCW_1PULSE + pulses - 1);
-    return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_IT_COMMANDER_INFO")),
+    return send_message(t, "turn", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_IT_COMMANDER_INFO")),
                         {"encoder=" + std::to_string(encoder)});
 }
 
@@ -154,6 +208,69 @@ bool set(ConsoleTarget &t, const std::vector<std::string> &w) {
     return true;
 }
 
+bool help(ConsoleTarget &t, const std::vector<std::string> &w) {
+    if (w.size() == 1) {
+        t.say(kHelp);
+        return true;
+    }
+    const std::string &c = w[1];
+    const struct {
+        const char *command, *usage, *message, *enumeration;
+    } topics[] = {
+        {"key", "key NAME: a key press (MCU_MSG_RET_HARD_KEY); NAME is one of", nullptr, "HARD_KEY_ID"},
+        {"power", "power on | power off: the power key (MCU_MSG_RET_POWER_KEY); sets power.status and power.mode",
+         nullptr, nullptr},
+        {"turn", "turn cw|ccw [1-3]: an IT commander turn of 1 to 3 pulses", nullptr, nullptr},
+        {"hvac", "hvac [field=value ...]: a climate report from the state;", "MCU_MSG_RET_HVAC_INFO", nullptr},
+        {"version", "version [TYPE]: ask the application for its version; TYPE is one of", nullptr, "VERSION_TYPE_ID"},
+        {"raw", "raw ID LENGTH PAYLOAD...: one frame from hex bytes", nullptr, nullptr},
+        {"garbage", "garbage HEX...: bytes outside any frame", nullptr, nullptr},
+        {"get", "get [KEY]: the state, or one key", nullptr, nullptr},
+        {"replay", "replay FILE [fast]: play a capture's agent frames to every application", nullptr, nullptr},
+        {"clients", "clients: the connected applications", nullptr, nullptr},
+        {"quit", "quit: stop serving", nullptr, nullptr},
+    };
+    for (const auto &topic : topics) {
+        if (c != topic.command) continue;
+        std::string s = topic.usage;
+        if (topic.enumeration) s += " " + enumeration_names(*mcu_protocol::find_enumeration(topic.enumeration));
+        if (topic.message) s += " " + describe_message(*mcu_protocol::find_message(topic.message));
+        t.say(s);
+        return true;
+    }
+    if (c == "send") {
+        const mcu_protocol::Message *m = w.size() == 3 ? message_named(w[2]) : nullptr;
+        if (!m) {
+            std::string names;
+            for (const mcu_protocol::Message &msg : mcu_protocol::messages()) names += " " + std::string(msg.name);
+            t.say("send MESSAGE [field=value ...]: any message, unnamed fields from the state; help send MESSAGE lists "
+                  "its fields; MESSAGE is one of" + names);
+            return w.size() == 2;
+        }
+        t.say(describe_message(*m));
+        return true;
+    }
+    if (c == "set") {
+        if (w.size() == 3) {
+            for (const KeyInfo &k : State::keys())
+                if (w[2] == k.key) {
+                    std::string v;
+                    t.state().get(k.key, &v);
+                    std::string s = std::string(k.key) + " = " + v + ": " + k.help;
+                    if (k.enumeration) s += "; one of " + enumeration_names(*mcu_protocol::find_enumeration(k.enumeration));
+                    t.say(s);
+                    return true;
+                }
+        }
+        std::string keys;
+        for (const KeyInfo &k : State::keys()) keys += " " + std::string(k.key);
+        t.say("set KEY VALUE: change the state; help set KEY says more; KEY is one of" + keys);
+        return true;
+    }
+    t.say("help: no command " + c + "; " + kHelp);
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> split_words(const std::string &line) {
@@ -183,15 +300,12 @@ bool run_console_line(ConsoleTarget &t, const std::string &line) {
     const std::vector<std::string> w = split_words(line);
     if (w.empty() || w[0][0] == '#') return true;
     const std::string &c = w[0];
-    if (c == "help") {
-        t.say(kHelp);
-        return true;
-    }
+    if (c == "help") return help(t, w);
     if (c == "key") return key_press(t, w);
     if (c == "power") return power_key(t, w);
     if (c == "turn") return turn(t, w);
     if (c == "hvac")
-        return send_message(t, *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HVAC_INFO")),
+        return send_message(t, "hvac", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HVAC_INFO")),
                             std::vector<std::string>(w.begin() + 1, w.end()));
     if (c == "send") {
         const mcu_protocol::Message *m = w.size() >= 2 ? message_named(w[1]) : nullptr;
@@ -199,7 +313,7 @@ bool run_console_line(ConsoleTarget &t, const std::string &line) {
             t.say("send: send MESSAGE [field=value ...], MESSAGE a name of MCU_MSG_ID or 0xNN");
             return false;
         }
-        return send_message(t, *m, std::vector<std::string>(w.begin() + 2, w.end()));
+        return send_message(t, "send", *m, std::vector<std::string>(w.begin() + 2, w.end()));
     }
     if (c == "raw") return raw(t, w, true);
     if (c == "garbage") return raw(t, w, false);
@@ -228,35 +342,6 @@ bool run_console_line(ConsoleTarget &t, const std::string &line) {
     }
     t.say("unknown command " + c + "; " + kHelp);
     return false;
-}
-
-bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error) {
-    std::istringstream in(text);
-    std::string line;
-    int number = 0;
-    lines->clear();
-    while (std::getline(in, line)) {
-        ++number;
-        const std::vector<std::string> w = split_words(line);
-        if (w.empty() || w[0][0] == '#') continue;
-        char *end = nullptr;
-        const double at = std::strtod(w[0].c_str(), &end);
-        if (*end || at < 0) {
-            *error = "line " + std::to_string(number) + ": expected seconds then a command: " + line;
-            return false;
-        }
-        const std::size_t start = line.find(w[0]) + w[0].size();
-        std::string command = line.substr(start);
-        command.erase(0, command.find_first_not_of(" \t"));
-        if (command.empty()) {
-            *error = "line " + std::to_string(number) + ": no command after the time";
-            return false;
-        }
-        lines->push_back({at, command, number});
-    }
-    std::stable_sort(lines->begin(), lines->end(),
-                     [](const ScenarioLine &a, const ScenarioLine &b) { return a.at < b.at; });
-    return true;
 }
 
 }  // namespace mcu_sim

@@ -52,14 +52,6 @@ std::vector<std::string> split_words(const std::string &line);
 // (the reason was said).
 bool run_console_line(ConsoleTarget &target, const std::string &line);
 
-// A scenario: lines of "seconds command", seconds from the start of the
-// scenario (decimal fractions allowed), '#' comments.
-struct ScenarioLine {
-    double at = 0;
-    std::string command;
-    int line_number = 0;
-};
-bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error);
 
 }  // namespace mcu_sim
 

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "cli.h"
 #include "http_panel.h"
 #include "server.h"
 #include "state.h"
@@ -20,19 +21,30 @@ const char kUsage[] =
     "socket, answers the application's requests from a virtual MCU state, logs\n"
     "every frame in words and takes console commands on standard input.\n"
     "\n"
-    "  --socket PATH          listen on PATH (default /tmp/mcu_agent)\n"
+    "  --socket PATH          listen on PATH (default $MCU_AGENT_SOCKET, else /tmp/mcu_agent)\n"
     "  --state FILE           initial state, a JSON object (see --print-state)\n"
-    "  --scenario FILE        lines of \"seconds command\", run from the first connection\n"
+    "  --scenario FILE        commands, waits and expectations, one a line, run from\n"
+    "                         the first connection; checked before serving (exit 2)\n"
+    "  --strict               exit 1 when a frame was flagged, an expectation failed\n"
+    "                         or a version request went unanswered\n"
     "  --capture FILE         write both directions to FILE, one frame a line\n"
     "  --replay FILE          send FILE's agent frames to each application that\n"
-    "                         connects, with their original timing, and answer nothing\n"
+    "                         connects, with their recorded timing, and answer nothing\n"
+    "  --answer               with --replay: answer each application frame with the\n"
+    "                         agent frames that followed the matching recorded one\n"
     "  --fast                 with --replay: as fast as the application reads\n"
+    "  --speed FACTOR         with --replay: 2 plays twice as fast, 0.5 half as fast\n"
+    "  --loop N               with --replay: play the capture N times (0: without end)\n"
+    "  --connection N         with --replay: play the capture's connection #N\n"
+    "                         (default: the first)\n"
     "  --no-console           do not read commands from standard input\n"
     "  --no-version-request   do not ask new applications for their version\n"
     "  --version-timeout MS   how long an application has to answer it (2000)\n"
     "  --http [ADDRESS:]PORT  serve the web panel there (address 127.0.0.1 unless\n"
     "                         given; port 0 picks a free one)\n"
-    "  --print-state          print every state key with its value and exit\n"
+    "  --print-state [--json] print every state key with its value and exit; with\n"
+    "                         --json as a state file that --state reads back\n"
+    "  --version              print the version and exit\n"
     "Type 'help' at the console for its commands.\n";
 
 bool read_file(const std::string &path, std::string *text) {
@@ -44,42 +56,78 @@ bool read_file(const std::string &path, std::string *text) {
     return true;
 }
 
+[[noreturn]] void usage_error(const std::string &why) {
+    std::fprintf(stderr, "mcu-agent-sim: %s (mcu-agent-sim --help lists the options)\n", why.c_str());
+    std::exit(2);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     mcu_sim::Options options;
-    bool print_state = false;
+    options.socket_path = mcu_cli::default_socket_path();
+    bool print_state = false, json = false;
+    bool replay_only = false;  // an option that needs --replay was given
+    std::string replay_option;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "mcu-agent-sim: %s needs a value\n%s", a.c_str(), kUsage);
-                std::exit(2);
-            }
-            *out = argv[++i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage_error(a + " needs a value");
+            return argv[++i];
         };
-        std::string number;
-        if (a == "--socket") value(&options.socket_path);
-        else if (a == "--state") value(&options.state_file);
-        else if (a == "--scenario") value(&options.scenario_file);
-        else if (a == "--capture") value(&options.capture_file);
-        else if (a == "--replay") value(&options.replay_file);
-        else if (a == "--fast") options.replay_fast = true;
-        else if (a == "--http") value(&options.http);
-        else if (a == "--no-console") options.console = false;
+        auto number = [&](long low, long high) {
+            const std::string text = value();
+            long n = 0;
+            if (!mcu_cli::parse_int(text, low, high, &n))
+                usage_error(a + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                            ", not \"" + text + "\"");
+            return n;
+        };
+        auto needs_replay = [&] {
+            replay_only = true;
+            replay_option = a;
+        };
+        if (a == "--socket") options.socket_path = value();
+        else if (a == "--state") options.state_file = value();
+        else if (a == "--scenario") options.scenario_file = value();
+        else if (a == "--capture") options.capture_file = value();
+        else if (a == "--replay") options.replay_file = value();
+        else if (a == "--strict") options.strict = true;
+        else if (a == "--http") options.http = value();
+        else if (a == "--answer") {
+            options.replay.answer = true;
+            needs_replay();
+        } else if (a == "--fast") {
+            options.replay.fast = true;
+            needs_replay();
+        } else if (a == "--speed") {
+            const std::string text = value();
+            if (!mcu_cli::parse_positive(text, &options.replay.speed))
+                usage_error("--speed takes a factor greater than 0, not \"" + text + "\"");
+            needs_replay();
+        } else if (a == "--loop") {
+            options.replay.loops = static_cast<int>(number(0, 1000000));
+            needs_replay();
+        } else if (a == "--connection") {
+            options.replay.connection = static_cast<int>(number(1, 1000000000));
+            needs_replay();
+        } else if (a == "--no-console") options.console = false;
         else if (a == "--no-version-request") options.version_request = false;
-        else if (a == "--version-timeout") {
-            value(&number);
-            options.version_timeout_ms = std::atoi(number.c_str());
-        } else if (a == "--print-state") print_state = true;
-        else if (a == "--help" || a == "-h") {
+        else if (a == "--version-timeout") options.version_timeout_ms = static_cast<int>(number(1, 3600000));
+        else if (a == "--print-state") print_state = true;
+        else if (a == "--json") json = true;
+        else if (a == "--version") {
+            mcu_cli::print_version("mcu-agent-sim");
+            return 0;
+        } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         } else {
-            std::fprintf(stderr, "mcu-agent-sim: unknown option %s\n%s", a.c_str(), kUsage);
-            return 2;
+            usage_error("unknown option " + a);
         }
     }
+    if (replay_only && options.replay_file.empty()) usage_error(replay_option + " needs --replay FILE");
+    if (json && !print_state) usage_error("--json goes with --print-state");
 
     mcu_sim::State state;
     if (!options.state_file.empty()) {
@@ -91,10 +139,14 @@ int main(int argc, char **argv) {
         }
         if (!state.load_json(text, &error)) {
             std::fprintf(stderr, "mcu-agent-sim: %s: %s\n", options.state_file.c_str(), error.c_str());
-            return 1;
+            return 2;
         }
     }
     if (print_state) {
+        if (json) {
+            std::fputs(state.to_json().c_str(), stdout);
+            return 0;
+        }
         for (const mcu_sim::KeyInfo &k : mcu_sim::State::keys()) {
             std::string v;
             state.get(k.key, &v);
@@ -104,7 +156,7 @@ int main(int argc, char **argv) {
     }
 
     mcu_sim::Server server(options, state);
-    if (!server.start()) return 1;
+    if (const int status = server.start()) return status;
     std::unique_ptr<mcu_sim::LoopGuest> panel;
     if (!options.http.empty()) {
         std::string error;

@@ -66,7 +66,7 @@ struct Server::Client {
     uint32_t version_type = 0;
     int64_t version_asked_ms = 0;
     std::string version_status = "not asked";
-    std::unique_ptr<Replay> replay;
+    std::unique_ptr<ReplaySession> replay;
 
     std::size_t queued() const { return out.size() - out_offset; }
 };
@@ -91,95 +91,71 @@ void Server::log(const std::string &line) {
 
 void Server::log_client(const Client &c, const std::string &line) { log("#" + std::to_string(c.number) + " " + line); }
 
+void Server::flag(const Client &c, const std::string &line) {
+    ++tally_.flagged;
+    log_client(c, line);
+}
+
 void Server::say(const std::string &line) {
     std::istringstream in(line);
     std::string part;
     while (std::getline(in, part)) log(part);
 }
 
-bool Server::load_replay(const std::string &file, Replay *replay, std::string *error) {
-    std::string text;
-    if (!read_file(file, &text, error)) return false;
-    std::istringstream in(text);
-    std::string line;
-    int number = 0;
-    replay->records.clear();
-    while (std::getline(in, line)) {
-        ++number;
-        mcu_protocol::CaptureRecord r;
-        std::string why;
-        switch (mcu_protocol::parse_capture(line, &r, &why)) {
-            case mcu_protocol::LineKind::Comment: break;
-            case mcu_protocol::LineKind::Bad: *error = file + ":" + std::to_string(number) + ": " + why; return false;
-            case mcu_protocol::LineKind::Record:
-                if (r.direction == mcu_protocol::Direction::Agent) replay->records.push_back(std::move(r));
-                break;
-        }
-    }
-    return true;
-}
-
-bool Server::start() {
+int Server::start() {
+    // Start-up problems go to standard error, where a script sees them.
+    auto fail = [](int status, const std::string &why) {
+        std::fprintf(stderr, "mcu-agent-sim: %s\n", why.c_str());
+        return status;
+    };
     std::string error;
     if (!options_.scenario_file.empty()) {
         std::string text;
-        if (!read_file(options_.scenario_file, &text, &error) || !parse_scenario(text, &scenario_, &error)) {
-            log("scenario: " + error);
-            return false;
+        if (!read_file(options_.scenario_file, &text, &error)) return fail(1, error);
+        if (!parse_scenario(text, &scenario_, &error) || !check_scenario(scenario_, state_, &error)) {
+            // "FILE:LINE: ..." from "line LINE: ..."
+            const std::size_t colon = error.find(':');
+            return fail(2, options_.scenario_file + ":" + error.substr(5, colon - 5) + error.substr(colon));
         }
         scenario_name_ = options_.scenario_file;
-        log("scenario: " + std::to_string(scenario_.size()) + " commands from " + options_.scenario_file +
+        log("scenario: " + std::to_string(scenario_.size()) + " lines from " + options_.scenario_file +
             ", starting when the first application connects");
     }
     if (!options_.replay_file.empty()) {
-        if (!load_replay(options_.replay_file, &replay_template_, &error)) {
-            log("replay: " + error);
-            return false;
-        }
-        replay_template_.fast = options_.replay_fast;
-        log("replay: " + std::to_string(replay_template_.records.size()) + " agent frames from " +
-            options_.replay_file + (options_.replay_fast ? ", as fast as possible" : ", original timing") +
-            "; every application that connects gets them, nothing else is answered");
+        replay_script_ = std::make_unique<ReplayScript>();
+        if (!replay_script_->load(options_.replay_file, options_.replay, &error)) return fail(2, "replay: " + error);
+        log("replay: " + replay_script_->describe() + "; every application that connects gets them" +
+            (options_.replay.answer ? "" : ", nothing else is answered"));
     }
     if (!options_.capture_file.empty()) {
         capture_.open(options_.capture_file, std::ios::out | std::ios::trunc);
-        if (!capture_) {
-            log("capture: cannot write " + options_.capture_file + ": " + std::strerror(errno));
-            return false;
-        }
+        if (!capture_) return fail(1, "capture: cannot write " + options_.capture_file + ": " + std::strerror(errno));
         capture_ << "# mcu-agent-sim capture of " << options_.socket_path << "\n" << std::flush;
     }
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (options_.socket_path.size() >= sizeof addr.sun_path) {
-        log("socket path too long: " + options_.socket_path);
-        return false;
-    }
+    if (options_.socket_path.size() >= sizeof addr.sun_path)
+        return fail(1, "socket path too long: " + options_.socket_path);
     std::strncpy(addr.sun_path, options_.socket_path.c_str(), sizeof addr.sun_path - 1);
     // A socket file with a live server behind it belongs to someone else.
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
         ::close(probe);
-        log("another agent is listening on " + options_.socket_path + "; not taking it over");
-        return false;
+        return fail(1, "another agent is listening on " + options_.socket_path + "; not taking it over");
     }
     if (probe >= 0) ::close(probe);
     ::unlink(options_.socket_path.c_str());
 
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        log("cannot bind " + options_.socket_path + ": " + std::strerror(errno));
-        return false;
-    }
+    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return fail(1, "cannot bind " + options_.socket_path + ": " + std::strerror(errno));
     socket_created_ = true;
-    if (::listen(listen_fd_, 16) != 0) {
-        log("cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
-        return false;
-    }
+    if (::listen(listen_fd_, 16) != 0)
+        return fail(1, "cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
     console_open_ = options_.console;
     log("listening on " + options_.socket_path);
-    return true;
+    return 0;
 }
 
 int Server::run() {
@@ -213,7 +189,7 @@ int Server::run() {
         const int rc = ::ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &ts, &during_poll);
         if (rc < 0 && errno != EINTR) {
             log(std::string("poll: ") + std::strerror(errno));
-            return 1;
+            return finish(1);
         }
         if (rc > 0) {
             // Clients first: accepting may add to clients_, shifting nothing
@@ -234,8 +210,30 @@ int Server::run() {
             if (clients_[i]->closing) drop_client(i, clients_[i]->close_reason);
     }
     if (g_stop_signal) log(std::string("stopping on ") + (g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    return finish(0);
+}
+
+int Server::finish(int status) {
+    for (auto &c : clients_)
+        if (c->version_pending) {
+            ++tally_.versions_unanswered;
+            log_client(*c, "!the version request is still unanswered");
+        }
+    if (expecting_) {
+        ++tally_.expectations_failed;
+        log("!scenario line " + std::to_string(scenario_[scenario_next_].line_number) + ": expect app " +
+            scenario_[scenario_next_].expect.text + ": still waiting at exit");
+    }
+    const bool clean = tally_.flagged == 0 && tally_.expectations_failed == 0 && tally_.versions_unanswered == 0;
+    log("summary: " + std::to_string(tally_.applications) + " applications, " + std::to_string(tally_.app_frames) +
+        " application frames, " + std::to_string(tally_.agent_frames) + " agent frames, " +
+        std::to_string(tally_.flagged) + " flagged, " +
+        std::to_string(tally_.expectations - tally_.expectations_failed) + " of " +
+        std::to_string(tally_.expectations) + " expectations met, " + std::to_string(tally_.versions_unanswered) +
+        " version requests unanswered" + (options_.strict ? (clean ? "; strict: pass" : "; strict: FAIL") : ""));
     log("stopped");
-    return 0;
+    if (status == 0 && options_.strict && !clean) return 1;
+    return status;
 }
 
 void Server::accept_clients() {
@@ -252,14 +250,15 @@ void Server::accept_clients() {
         c->connected_ms = steady_ms();
         Client &client = *c;
         clients_.push_back(std::move(c));
+        ++tally_.applications;
+        capture(mcu_protocol::connect_record(client.number, options_.socket_path, mcu_protocol::wall_clock_us()));
         log_client(client, "connected");
         if (scenario_start_ms_ < 0 && !scenario_.empty()) {
-            scenario_start_ms_ = steady_ms();
+            scenario_start_ms_ = step_ready_ms_ = step_since_ms_ = steady_ms();
             log("scenario: started");
         }
-        if (!options_.replay_file.empty()) {
-            client.replay = std::make_unique<Replay>(replay_template_);
-            client.replay->start_ms = steady_ms();
+        if (replay_script_) {
+            client.replay = std::make_unique<ReplaySession>(*replay_script_, steady_ms());
             feed_replay(client);
         } else if (options_.version_request) {
             ask_version_of(client, state_.number("version.request_type"));
@@ -310,16 +309,24 @@ void Server::write_client(Client &c) {
 }
 
 void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
-    capture(mcu_protocol::capture_of(piece, mcu_protocol::wall_clock_us()));
+    mcu_protocol::CaptureRecord record = mcu_protocol::capture_of(piece, mcu_protocol::wall_clock_us());
+    record.connection = c.number;
+    capture(record);
+    ++tally_.app_frames;
     const std::vector<std::string> problems = mcu_protocol::app_frame_problems(piece);
     std::string words = mcu_protocol::piece_words(piece);
     if (piece.is_frame && piece.direction == mcu_protocol::Direction::Agent) {
         // The application wrote the agent's lead bytes.
         words = "app > " + words.substr(words.find("> ") + 2) + " !" + problems.front();
     }
+    if (!problems.empty()) {
+        flag(c, words);
+        return;
+    }
     log_client(c, words);
-    if (!problems.empty()) return;  // flagged in the line above
-    if (!options_.replay_file.empty()) return;  // replaying a capture answers nothing
+    const int64_t now = steady_ms();
+    seen_.push_back({now, piece.id, piece.payload});
+    if (seen_.size() > 1024) seen_.erase(seen_.begin(), seen_.begin() + 512);
 
     static const uint8_t version_report = VirtualMcu::command_id("MCU_CMD_RET_VERSION_INFO");
     if (piece.id == version_report && c.version_pending) {
@@ -327,14 +334,23 @@ void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
         const uint32_t type = piece.payload.empty() ? 0 : piece.payload[0];
         const mcu_protocol::Enumeration &types = *mcu_protocol::find_enumeration("VERSION_TYPE_ID");
         if (type == c.version_type) {
-            c.version_status = "answered in " + std::to_string(steady_ms() - c.version_asked_ms) + " ms";
+            c.version_status = "answered in " + std::to_string(now - c.version_asked_ms) + " ms";
             log_client(c, "version request " + c.version_status);
         } else {
             c.version_status = "answered with the wrong type " + mcu_protocol::enum_name(types, type);
-            log_client(c, "!version answer has type " + mcu_protocol::enum_name(types, type) + ", the request asked for " +
-                              mcu_protocol::enum_name(types, c.version_type));
+            flag(c, "!version answer has type " + mcu_protocol::enum_name(types, type) + ", the request asked for " +
+                        mcu_protocol::enum_name(types, c.version_type));
         }
     }
+    if (c.replay) {
+        // A replay answers from the capture only.
+        if (!c.replay->on_app_frame(piece.id, piece.payload, now))
+            flag(c, "!replay: the capture has no " + mcu_protocol::id_name(mcu_protocol::Direction::App, piece.id) +
+                        " to answer from");
+        feed_replay(c);
+        return;
+    }
+    if (replay_script_) return;  // its replay is done: nothing else is answered
     const Reaction r = mcu_.handle(piece.id, piece.payload);
     for (const std::string &note : r.notes) log_client(c, "mcu: " + note);
     for (const Outgoing &o : r.frames) send_to(c, o);
@@ -345,10 +361,19 @@ void Server::send_to(Client &c, const Outgoing &message) {
     const Bytes frame = mcu_protocol::agent_frame(message.id, message.payload);
     mcu_protocol::CaptureRecord record;
     record.stamp_us = mcu_protocol::wall_clock_us();
+    record.connection = c.number;
     record.direction = mcu_protocol::Direction::Agent;
     record.id = message.id;
     record.payload = message.payload;
     capture(record);
+    ++tally_.agent_frames;
+    static const uint8_t version_request = VirtualMcu::message_id("MCU_MSG_GET_VERSION_INFO");
+    if (message.id == version_request && !message.payload.empty()) {
+        c.version_pending = true;
+        c.version_status = "asked";
+        c.version_type = message.payload[0];
+        c.version_asked_ms = steady_ms();
+    }
     log_client(c, "agent > " + mcu_protocol::frame_words(mcu_protocol::Direction::Agent, message.id, message.payload));
     c.out.insert(c.out.end(), frame.begin(), frame.end());
     write_client(c);
@@ -362,6 +387,7 @@ void Server::send_raw_to(Client &c, const Bytes &bytes) {
     if (c.closing) return;
     mcu_protocol::CaptureRecord record;
     record.stamp_us = mcu_protocol::wall_clock_us();
+    record.connection = c.number;
     record.direction = mcu_protocol::Direction::Agent;
     record.valid = false;
     record.raw = bytes;
@@ -378,6 +404,7 @@ void Server::capture(const mcu_protocol::CaptureRecord &record) {
 
 void Server::drop_client(std::size_t index, const std::string &why) {
     Client &c = *clients_[index];
+    capture(mcu_protocol::disconnect_record(c.number, mcu_protocol::wall_clock_us()));
     log_client(c, why);
     ::close(c.fd);
     clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -407,19 +434,16 @@ void Server::ask_version_of(Client &c, uint32_t type) {
         return;
     }
     send_to(c, request);
-    c.version_pending = true;
-    c.version_status = "asked";
-    c.version_type = type;
-    c.version_asked_ms = steady_ms();
 }
 
 bool Server::start_replay(const std::string &file, bool fast, std::string *error) {
-    Replay replay;
-    if (!load_replay(file, &replay, error)) return false;
-    replay.fast = fast;
-    replay.start_ms = steady_ms();
-    log("replay: " + std::to_string(replay.records.size()) + " agent frames from " + file);
-    for (auto &c : clients_) c->replay = std::make_unique<Replay>(replay);
+    ReplayOptions options;
+    options.fast = fast;
+    auto script = std::make_unique<ReplayScript>();
+    if (!script->load(file, options, error)) return false;
+    log("replay: " + script->describe());
+    for (auto &c : clients_) c->replay = std::make_unique<ReplaySession>(*script, steady_ms());
+    console_replays_.push_back(std::move(script));  // the sessions refer to it
     return true;
 }
 
@@ -451,12 +475,13 @@ std::vector<ClientView> Server::client_views() const {
 
 bool Server::start_scenario(const std::string &text, const std::string &name, std::string *error) {
     std::vector<ScenarioLine> lines;
-    if (!parse_scenario(text, &lines, error)) return false;
+    if (!parse_scenario(text, &lines, error) || !check_scenario(lines, state_, error)) return false;
     scenario_ = std::move(lines);
     scenario_next_ = 0;
-    scenario_start_ms_ = steady_ms();
+    scenario_start_ms_ = step_ready_ms_ = step_since_ms_ = steady_ms();
+    expecting_ = false;
     scenario_name_ = name;
-    log("scenario: " + std::to_string(scenario_.size()) + " commands from " + name + ", started");
+    log("scenario: " + std::to_string(scenario_.size()) + " lines from " + name + ", started");
     return true;
 }
 
@@ -470,23 +495,20 @@ ScenarioProgress Server::scenario_progress() const {
 }
 
 void Server::feed_replay(Client &c) {
-    Replay &r = *c.replay;
+    ReplaySession &r = *c.replay;
     const int64_t now = steady_ms();
-    while (r.next < r.records.size() && !c.closing) {
-        const mcu_protocol::CaptureRecord &rec = r.records[r.next];
-        if (r.fast) {
-            if (c.queued() > kReplayQueueBytes) return;
-        } else if (now < r.start_ms + (rec.stamp_us - r.records[0].stamp_us) / 1000) {
-            return;
-        }
-        if (rec.valid)
-            send_to(c, Outgoing{rec.id, rec.payload});
+    while (const mcu_protocol::CaptureRecord *rec = r.due(now)) {
+        if (c.closing || (r.fast() && c.queued() > kReplayQueueBytes)) return;
+        if (rec->valid)
+            send_to(c, Outgoing{rec->id, rec->payload});
         else
-            send_raw_to(c, rec.raw);
-        ++r.next;
+            send_raw_to(c, rec->raw);
+        r.pop();
     }
-    log_client(c, "replay done: " + std::to_string(r.records.size()) + " frames");
-    c.replay.reset();
+    if (r.finished(now)) {
+        log_client(c, "replay done: " + std::to_string(r.sent()) + " frames");
+        c.replay.reset();
+    }
 }
 
 void Server::run_timers() {
@@ -495,16 +517,62 @@ void Server::run_timers() {
         if (c->version_pending && now - c->version_asked_ms >= options_.version_timeout_ms) {
             c->version_pending = false;
             c->version_status = "no answer within " + std::to_string(options_.version_timeout_ms) + " ms";
+            ++tally_.versions_unanswered;
             log_client(*c, "!no answer to the version request within " + std::to_string(options_.version_timeout_ms) +
                                " ms");
         }
         if (c->replay) feed_replay(*c);
     }
-    while (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size() &&
-           now >= scenario_start_ms_ + static_cast<int64_t>(scenario_[scenario_next_].at * 1000)) {
-        const ScenarioLine &line = scenario_[scenario_next_++];
+    run_scenario(now);
+}
+
+void Server::run_scenario(int64_t now) {
+    while (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size()) {
+        const ScenarioLine &line = scenario_[scenario_next_];
+        if (expecting_) {
+            const SeenFrame *met = nullptr;
+            for (const SeenFrame &f : seen_)
+                if (f.at_ms >= step_since_ms_ && expectation_met(line.expect, f.id, f.payload)) {
+                    met = &f;
+                    break;
+                }
+            if (met) {
+                log("scenario line " + std::to_string(line.line_number) + ": expect app " + line.expect.text +
+                    ": met after " + std::to_string(met->at_ms - step_since_ms_) + " ms");
+            } else if (now >= expect_deadline_ms_) {
+                ++tally_.expectations_failed;
+                log("!scenario line " + std::to_string(line.line_number) + ": expect app " + line.expect.text +
+                    ": not within " + std::to_string(line.expect.within_ms) + " ms");
+            } else {
+                return;
+            }
+            expecting_ = false;
+            step_since_ms_ = step_ready_ms_ = now;
+            ++scenario_next_;
+            continue;
+        }
+        int64_t at = step_ready_ms_;
+        if (line.at >= 0) at = std::max(at, scenario_start_ms_ + static_cast<int64_t>(line.at * 1000));
+        if (now < at) return;
         log("scenario line " + std::to_string(line.line_number) + ": " + line.command);
-        run_console_line(*this, line.command);
+        switch (line.kind) {
+            case ScenarioLine::Kind::Wait:
+                step_ready_ms_ = now + line.wait_ms;
+                ++scenario_next_;
+                break;
+            case ScenarioLine::Kind::Expect:
+                // Counted from the line before, so that a frame the
+                // application sent in answer to it is not missed.
+                ++tally_.expectations;
+                expecting_ = true;
+                expect_deadline_ms_ = step_since_ms_ + line.expect.within_ms;
+                break;
+            case ScenarioLine::Kind::Command:
+                run_console_line(*this, line.command);
+                step_since_ms_ = step_ready_ms_ = now;
+                ++scenario_next_;
+                break;
+        }
         if (scenario_next_ == scenario_.size()) log("scenario: done");
     }
 }
@@ -519,17 +587,21 @@ int Server::poll_timeout_ms() const {
     };
     for (const auto &c : clients_) {
         if (c->version_pending) soonest(c->version_asked_ms + options_.version_timeout_ms);
-        if (c->replay && c->replay->next < c->replay->records.size()) {
-            const Replay &r = *c->replay;
-            if (!r.fast)
-                soonest(r.start_ms + (r.records[r.next].stamp_us - r.records[0].stamp_us) / 1000);
-            else if (c->queued() <= kReplayQueueBytes)
-                soonest(now);
-            // else: POLLOUT wakes the loop when the queue drains
+        if (c->replay && c->replay->next_due_ms() >= 0) {
+            // A fast replay into a full queue waits for POLLOUT instead.
+            if (!c->replay->fast() || c->queued() <= kReplayQueueBytes) soonest(c->replay->next_due_ms());
         }
     }
-    if (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size())
-        soonest(scenario_start_ms_ + static_cast<int64_t>(scenario_[scenario_next_].at * 1000));
+    if (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size()) {
+        const ScenarioLine &line = scenario_[scenario_next_];
+        if (expecting_) {
+            soonest(expect_deadline_ms_);
+        } else {
+            int64_t at = step_ready_ms_;
+            if (line.at >= 0) at = std::max(at, scenario_start_ms_ + static_cast<int64_t>(line.at * 1000));
+            soonest(at);
+        }
+    }
     return next < 0 ? -1 : static_cast<int>(std::min<int64_t>(next, 60000));
 }
 

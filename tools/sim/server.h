@@ -22,6 +22,8 @@
 
 #include "capture.h"
 #include "console.h"
+#include "replay.h"
+#include "scenario.h"
 #include "state.h"
 #include "virtual_mcu.h"
 
@@ -33,11 +35,12 @@ struct Options {
     std::string scenario_file;
     std::string capture_file;
     std::string replay_file;
-    bool replay_fast = false;
+    ReplayOptions replay;
     bool console = true;          // read commands from standard input
     bool version_request = true;  // ask every new application for its version
     int version_timeout_ms = 2000;
     std::string http;             // --http [ADDRESS:]PORT: the web panel; empty for none
+    bool strict = false;          // exit 1 when anything was flagged or expected in vain
 };
 
 // Another guest of the poll loop (the web panel).  Its descriptors are
@@ -71,16 +74,30 @@ struct ScenarioProgress {
     bool started = false;
 };
 
+// What the summary line at exit counts.
+struct Tally {
+    int applications = 0;
+    long app_frames = 0;
+    long agent_frames = 0;
+    long flagged = 0;  // bad application frames, wrong version answers, requests a replay could not answer
+    int expectations = 0;
+    int expectations_failed = 0;
+    int versions_unanswered = 0;
+};
+
 class Server : public ConsoleTarget {
 public:
     Server(const Options &options, State &state);
     ~Server() override;
 
-    // Loads the scenario and the replay, opens the capture and the socket.
-    // False (with the reason logged) when any of them fails.
-    bool start();
+    // Loads and checks the scenario and the replay, opens the capture and
+    // the socket.  0 when serving can begin; otherwise the exit status (2
+    // for a scenario or replay that is wrong, 1 when a file or the socket
+    // cannot be had), the reason said on standard error.
+    int start();
     // Serves until `quit`, SIGINT or SIGTERM.  Returns the exit status.
     int run();
+    const Tally &tally() const { return tally_; }
 
     // ConsoleTarget
     State &state() override { return state_; }
@@ -103,11 +120,10 @@ public:
 
 private:
     struct Client;
-    struct Replay {
-        std::vector<mcu_protocol::CaptureRecord> records;  // the capture's agent lines
-        bool fast = false;
-        std::size_t next = 0;
-        int64_t start_ms = 0;
+    struct SeenFrame {
+        int64_t at_ms;
+        uint8_t id;
+        mcu_protocol::Bytes payload;
     };
 
     void log(const std::string &line);
@@ -123,9 +139,11 @@ private:
     void ask_version_of(Client &c, uint32_t type);
     void run_timers();
     void feed_replay(Client &c);
+    void run_scenario(int64_t now);
     int poll_timeout_ms() const;
     void read_console();
-    bool load_replay(const std::string &file, Replay *replay, std::string *error);
+    void flag(const Client &c, const std::string &line);
+    int finish(int status);
 
     Options options_;
     State &state_;
@@ -141,7 +159,14 @@ private:
     std::vector<ScenarioLine> scenario_;
     std::size_t scenario_next_ = 0;
     int64_t scenario_start_ms_ = -1;  // set when the first application connects
-    Replay replay_template_;          // --replay: every new client gets it
+    int64_t step_ready_ms_ = 0;       // the next line runs no earlier
+    int64_t step_since_ms_ = 0;       // when the line before the current one ran
+    bool expecting_ = false;          // the current line is an expectation
+    int64_t expect_deadline_ms_ = 0;
+    std::vector<SeenFrame> seen_;     // recent application frames, for expectations
+    std::unique_ptr<ReplayScript> replay_script_;  // --replay: every new client gets it
+    std::vector<std::unique_ptr<ReplayScript>> console_replays_;
+    Tally tally_;
     int64_t start_ms_ = 0;
     std::string scenario_name_;
     LoopGuest *guest_ = nullptr;

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <nlohmann/json.hpp>
+
+#include "codec.h"
 #include "description.h"
 #include "frame.h"
-#include "json.h"
 #include "words.h"
 
 namespace mcu_sim {
@@ -127,6 +129,134 @@ const std::vector<KeyInfo> kKeys = {
     {"hvac.diag_key", KeyType::Number, "HVAC_DIAG_KEY_ID", "0x3FFFFF", "key map the key diagnosis reports"},
 };
 
+// Where each key goes on the wire: the message field that carries it.  A
+// value must fit that field (its width, its bit field, its element count)
+// and, for a key with an enumeration, be one of its members.  `follows`:
+// the key takes the field's value when that message is sent (a preset list
+// belongs to whichever band the message names, so it does not).
+const KeyField kKeyFields[] = {
+    {"power.status", "MCU_MSG_RET_POWER_KEY", "power_status", true},
+    {"power.mode", "MCU_MSG_RET_POWER_KEY", "power_mode", true},
+    {"engineer_mode", "MCU_MSG_SET_ENGINEER_MODE", "status", true},
+    {"poweroff_timer_disp", "MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS", "status", true},
+    {"screen_save_mode", "MCU_MSG_RET_SCREEN_SAVE_MODE", "mode", true},
+    {"errors.fail_to_start_num", "MCU_MSG_RET_ALINE", "fail_to_start_num", true},
+    {"errors.heartbeat_timeout_num", "MCU_MSG_RET_ALINE", "heartbeat_timeout_num", true},
+    {"errors.loss_of_sync_msg_num", "MCU_MSG_RET_ALINE", "loss_of_sync_msg_num", true},
+    {"errors.repeat_sync_msg_num", "MCU_MSG_RET_ALINE", "repeat_sync_msg_num", true},
+    {"version.request_type", "MCU_MSG_GET_VERSION_INFO", "type", false},
+    {"version.mb", "MCU_MSG_RET_MB_VERSION", "MB_version", true},
+    {"version.checksum", "MCU_MSG_RET_MB_VERSION", "MB_checksum", true},
+    {"version.cd", "MCU_MSG_RET_MB_VERSION", "CD_version", true},
+    {"version.panel", "MCU_MSG_RET_MB_VERSION", "Panel_version", true},
+    {"version.avm", "MCU_MSG_RET_MB_VERSION", "AVM_version", true},
+    {"version.vin", "MCU_MSG_RET_MB_VERSION", "AVM_Vin", true},
+    {"audio.power", "MCU_MSG_RET_CUR_AUDIO_POWER_STATUS", "power_status", true},
+    {"power.mode", "MCU_MSG_RET_CUR_AUDIO_POWER_STATUS", "power_mode", true},
+    {"button.duty", "MCU_MSG_RET_BUTTON_LIGHT_PWM", "duty", true},
+    {"ignition", "MCU_MSG_RET_IGN_ON_OFF_STATUS", "ignition", true},
+    {"rtc.mode", "MCU_MSG_RET_RTC_CLOCK_INFO", "rtc_mode", true},
+    {"setup.params", "MCU_MSG_RET_SETUP_PARAM_INFO", "param_info", true},
+    {"audio_source", "MCU_MSG_RET_CUR_AUDIO_SOURCE", "audio_source", true},
+    {"audio.aux_gain", "MCU_MSG_RET_AUDIO_AUX_GAIN_MODE", "level", true},
+    {"audio.beep", "MCU_MSG_RET_AUDIO_BEEP_STATUS", "status", true},
+    {"audio.speed_volume", "MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE", "level", true},
+    {"audio.speed", "MCU_MSG_RET_AUDIO_SPEED", "speed", true},
+    {"audio.main_answer", "MCU_MSG_RET_MAIN_ANSWER_STATUS", "status", true},
+    {"audio.aux_plug", "MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS", "status", true},
+    {"audio.volume", "MCU_MSG_RET_AUDIO_VOLUME_INFO", "volume_values", true},
+    {"audio.flat", "MCU_MSG_RET_ARKAMYS_FUNC_SW", "status", true},
+    {"radio.band", "MCU_MSG_RET_RADIO_NOTIFY", "band", true},
+    {"radio.preset", "MCU_MSG_RET_RADIO_NOTIFY", "preset_num", true},
+    {"radio.status", "MCU_MSG_RET_RADIO_NOTIFY", "status", true},
+    {"radio.freq", "MCU_MSG_RET_RADIO_NOTIFY", "cur_freq", true},
+    {"radio.presets.FM1", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.FM2", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.FM3", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.FM4", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.AM1", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.AM2", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.AM3", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.presets.AM4", "MCU_MSG_RET_RADIO_PRESET_INFO", "preset_freq", false},
+    {"radio.stations.fm", "MCU_MSG_RET_RADIO_STATION_LIST_INFO", "station_freq", false},
+    {"radio.stations.am", "MCU_MSG_RET_RADIO_STATION_LIST_INFO", "station_freq", false},
+    {"radio.curband", "MCU_MSG_RET_RADIO_STATION_LIST_INFO", "band_type", true},
+    {"radio.collected", "MCU_MSG_RET_RADIO_COLLECTED_INFO", "content", true},
+    {"radio.fm_parameters", "MCU_MSG_RET_RADIO_FM_PARAMETER_INFO", "parameters", true},
+    {"radio.am_parameters", "MCU_MSG_RET_RADIO_AM_PARAMETER_INFO", "parameters", true},
+    {"bluetooth.type", "MCU_MSG_RET_BLUETOOTH_STATUS", "type", true},
+    {"bluetooth.status", "MCU_MSG_RET_BLUETOOTH_STATUS", "status", true},
+    {"video.source", "MCU_MSG_RET_TFT_VIDEO_SOURCE", "video_source", true},
+    {"video.type", "MCU_MSG_RET_TFT_VIDEO_SOURCE", "video_type", true},
+    {"tft.language", "MCU_MSG_RET_TFT_LANGUAGE", "language", true},
+    {"tft.ill_mode", "MCU_MSG_RET_TFT_ILL_MODE", "mode", true},
+    {"tft.backlight", "MCU_MSG_RET_TFT_BACKLIGHT_STATUS", "status", true},
+    {"tft.brightness", "MCU_MSG_RET_TFT_BRIGHTNESS_STATUS", "brightness", true},
+    {"tft.contrast", "MCU_MSG_RET_TFT_CONTRAST_STATUS", "contrast", true},
+    {"tft.daynight", "MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO", "daynight_mode", true},
+    {"tft.daynight_level", "MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO", "brightness_level", true},
+    {"tft.ill_mode", "MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO", "ILL_mode", true},
+    {"avm.settings", "MCU_MSG_RET_AVM_SETTING_INFO", "settings", true},
+    {"avm.data", "MCU_MSG_RET_AVM_DATA_INFO", "content", true},
+    {"mhl.signal", "MCU_MSG_RET_MHL_SIGNAL_DET", "signal", true},
+    {"can.host", "MCU_MSG_RET_ENHOST_CAN", "data", true},
+    {"can.fcc", "MCU_MSG_RET_FCC_CAN", "data", true},
+    {"can.rcc", "MCU_MSG_RET_RCC_CAN", "data", true},
+    {"can.mcan", "MCU_MSG_RET_MCAN_INFO", "data", true},
+    {"autotest.data", "MCU_MSG_RET_AUTOTEST_DATA_INFO", "data", true},
+    {"hvac.on", "MCU_MSG_RET_HVAC_INFO", "display_on_off", true},
+    {"hvac.ac", "MCU_MSG_RET_HVAC_INFO", "AC_on_off", true},
+    {"hvac.max_ac", "MCU_MSG_RET_HVAC_INFO", "maxAC_on_off", true},
+    {"hvac.recirc", "MCU_MSG_RET_HVAC_INFO", "recirc_on_off", true},
+    {"hvac.fresh", "MCU_MSG_RET_HVAC_INFO", "fresh_on_off", true},
+    {"hvac.dual", "MCU_MSG_RET_HVAC_INFO", "dual_on_off", true},
+    {"hvac.auto", "MCU_MSG_RET_HVAC_INFO", "ACT_on_off", true},
+    {"hvac.redefrost", "MCU_MSG_RET_HVAC_INFO", "redefrost_on_off", true},
+    {"hvac.defrost", "MCU_MSG_RET_HVAC_INFO", "defrost_on_off", true},
+    {"hvac.blower", "MCU_MSG_RET_HVAC_INFO", "blower_level", true},
+    {"hvac.left_temp", "MCU_MSG_RET_HVAC_INFO", "left_temp", true},
+    {"hvac.right_temp", "MCU_MSG_RET_HVAC_INFO", "right_temp", true},
+    {"hvac.mode", "MCU_MSG_RET_HVAC_INFO", "hvac_mode", true},
+    {"hvac.diag_status", "MCU_MSG_RET_HVAC_DIAG_INFO", "status", true},
+    {"hvac.diag_obj", "MCU_MSG_RET_HVAC_DIAG_INFO", "obj", true},
+};
+
+// What a value of `key` may be, from the fields that carry it.
+struct Limits {
+    uint32_t max_number = 0xFFFFFFFFu;  // Number keys, and each element of Numbers
+    std::size_t max_count = 255;        // elements of Numbers, bytes of Bytes and Text
+    std::string where;                  // "blower_level of MCU_MSG_RET_HVAC_INFO"
+};
+
+Limits limits_of(const std::string &key) {
+    Limits l;
+    for (const KeyField &kf : kKeyFields) {
+        if (key != kf.key) continue;
+        const mcu_protocol::Message *m = mcu_protocol::find_message(kf.message);
+        if (!m) continue;
+        std::size_t count = 0;
+        const mcu_protocol::Field *field = nullptr;
+        for (const mcu_protocol::Layout &layout : m->layouts) {
+            const mcu_protocol::Field *f = mcu_protocol::find_field(layout, kf.field);
+            if (!f) continue;
+            field = f;
+            std::size_t n = f->count == mcu_protocol::Count::Fixed
+                                ? f->count_value
+                                : (mcu_protocol::kMaxPayload - f->pos) / (f->kind == mcu_protocol::Kind::Numbers ? f->width : 1u);
+            if (f->limit && f->kind != mcu_protocol::Kind::Number) n = std::min<std::size_t>(n, f->limit);
+            count = std::max(count, n);
+        }
+        if (!field) continue;
+        const unsigned bits = field->bits ? field->bits : 8u * field->width;
+        const uint32_t max = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+        if (field->kind == mcu_protocol::Kind::Number || field->kind == mcu_protocol::Kind::Numbers)
+            l.max_number = std::min(l.max_number, max);
+        if (field->kind != mcu_protocol::Kind::Number) l.max_count = std::min(l.max_count, count);
+        if (l.where.empty()) l.where = std::string(kf.field) + " of " + kf.message;
+    }
+    return l;
+}
+
 int64_t steady_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -151,6 +281,11 @@ bool parse_through_field(const KeyInfo &info, mcu_protocol::Kind kind, const std
 }
 
 }  // namespace
+
+const std::vector<KeyField> &key_fields() {
+    static const std::vector<KeyField> rows(std::begin(kKeyFields), std::end(kKeyFields));
+    return rows;
+}
 
 State::State() : now_ms_(steady_ms) {
     for (const KeyInfo &k : kKeys) {
@@ -185,20 +320,55 @@ bool State::set(const std::string &key, const std::string &text, std::string *er
     }
     Entry &e = it->second;
     mcu_protocol::Value v;
+    const Limits limits = limits_of(key);
+    const std::string where = limits.where.empty() ? "" : " (" + limits.where + ")";
+    auto too_big = [&](uint32_t n) {
+        if (n <= limits.max_number) return false;
+        *error = key + ": " + std::to_string(n) + " is out of range: 0 to " + std::to_string(limits.max_number) + where;
+        return true;
+    };
+    auto too_long = [&](std::size_t n, const char *unit) {
+        if (n <= limits.max_count) return false;
+        *error = key + ": " + std::to_string(n) + " " + unit + ", at most " + std::to_string(limits.max_count) + where;
+        return true;
+    };
     switch (e.info->type) {
-        case KeyType::Number:
+        case KeyType::Number: {
             if (!parse_through_field(*e.info, mcu_protocol::Kind::Number, text, &v, error)) return false;
+            const mcu_protocol::Enumeration *en =
+                e.info->enumeration ? mcu_protocol::find_enumeration(e.info->enumeration) : nullptr;
+            // The built-in default may stand outside the enumeration: 0 for
+            // "none" where the enumeration has no such member.
+            mcu_protocol::Value initial;
+            const bool is_default = text == e.info->initial ||
+                                    (parse_through_field(*e.info, mcu_protocol::Kind::Number, e.info->initial,
+                                                         &initial, error) &&
+                                     initial.number == v.number);
+            if (en && !is_default && mcu_protocol::enum_name(*en, v.number).empty()) {
+                *error = key + ": " + text + " is not a member of " + en->name + ":";
+                for (const mcu_protocol::EnumValue &m : en->values) *error += std::string(" ") + m.name;
+                return false;
+            }
+            if (too_big(v.number)) return false;
             e.number = v.number;
             return true;
+        }
         case KeyType::Numbers:
             if (!parse_through_field(*e.info, mcu_protocol::Kind::Numbers, text, &v, error)) return false;
+            if (too_long(v.numbers.size(), "numbers")) return false;
+            for (uint32_t n : v.numbers)
+                if (too_big(n)) return false;
             e.numbers = v.numbers;
             return true;
         case KeyType::Bytes:
             if (!parse_through_field(*e.info, mcu_protocol::Kind::Bytes, text, &v, error)) return false;
+            if (too_long(v.bytes.size(), "bytes")) return false;
             e.bytes = v.bytes;
             return true;
-        case KeyType::Text: e.bytes.assign(text.begin(), text.end()); return true;
+        case KeyType::Text:
+            if (too_long(text.size(), "characters")) return false;
+            e.bytes.assign(text.begin(), text.end());
+            return true;
         case KeyType::Clock: {
             int64_t seconds = 0;
             if (text == "now") {
@@ -260,54 +430,109 @@ void State::set_time_source(std::function<int64_t()> now_ms) {
     set_clock(running);
 }
 
-bool State::load_member(const std::string &key, const Json &value, std::string *error) {
-    switch (value.type) {
-        case Json::Type::Object:
-            for (const auto &member : value.object)
-                if (!load_member(key.empty() ? member.first : key + "." + member.first, member.second, error))
-                    return false;
-            return true;
-        case Json::Type::Array: {
-            std::string list;
-            for (const Json &item : value.array) {
-                if (item.type != Json::Type::Number) {
-                    *error = key + ": a list holds numbers only";
-                    return false;
-                }
-                list += (list.empty() ? "" : ",") + item.text;
-            }
-            auto it = entries_.find(key);
-            if (it != entries_.end() && it->second.info->type == KeyType::Bytes) {
-                // A byte list: [1, 2, 255]
-                std::vector<uint8_t> bytes;
-                for (const Json &item : value.array) {
-                    if (item.number < 0 || item.number > 255) {
-                        *error = key + ": bytes are 0 to 255";
-                        return false;
-                    }
-                    bytes.push_back(static_cast<uint8_t>(item.number));
-                }
-                it->second.bytes = bytes;
-                return true;
-            }
-            return set(key, list, error);
+bool State::load_member(const std::string &key, const nlohmann::ordered_json &value, std::string *error) {
+    using Json = nlohmann::ordered_json;
+    auto it = entries_.find(key);
+    if (value.is_object()) {
+        if (it != entries_.end()) {
+            *error = key + ": takes a value, not an object";
+            return false;
         }
-        case Json::Type::Bool: return set(key, value.boolean ? "1" : "0", error);
-        case Json::Type::Number:
-        case Json::Type::String: return set(key, value.text, error);
-        case Json::Type::Null: *error = key + ": null is not a value"; return false;
+        for (const auto &member : value.items())
+            if (!load_member(key.empty() ? member.key() : key + "." + member.key(), member.value(), error))
+                return false;
+        return true;
     }
-    return false;
+    if (it == entries_.end()) {
+        *error = "no state key " + key + " (--print-state lists them)";
+        return false;
+    }
+    const KeyType type = it->second.info->type;
+    auto text_of = [&](const Json &v, std::string *out) {
+        if (v.is_string()) {
+            *out = v.get<std::string>();
+        } else if (v.is_number_unsigned() || v.is_number_integer()) {
+            *out = v.dump();
+        } else if (v.is_boolean()) {
+            *out = v.get<bool>() ? "1" : "0";
+        } else {
+            *error = key + ": " + v.dump() + " is not a " +
+                     (type == KeyType::Number ? "whole number or an enumeration name" : "value of this key");
+            return false;
+        }
+        return true;
+    };
+    if (value.is_array()) {
+        if (type != KeyType::Numbers && type != KeyType::Bytes) {
+            *error = key + ": takes one value, not a list";
+            return false;
+        }
+        std::string list;
+        mcu_protocol::Bytes bytes;
+        for (const Json &item : value) {
+            std::string t;
+            if (!item.is_number_unsigned() || !text_of(item, &t)) {
+                *error = key + ": a list holds whole numbers from 0, not " + item.dump();
+                return false;
+            }
+            if (type == KeyType::Bytes) {
+                if (item.get<uint64_t>() > 255) {
+                    *error = key + ": bytes are 0 to 255, not " + t;
+                    return false;
+                }
+                bytes.push_back(static_cast<uint8_t>(item.get<uint64_t>()));
+            }
+            list += (list.empty() ? "" : ",") + t;
+        }
+        return set(key, type == KeyType::Bytes ? mcu_protocol::hex(bytes) : list, error);
+    }
+    std::string text;
+    if (value.is_null()) {
+        *error = key + ": null is not a value";
+        return false;
+    }
+    return text_of(value, &text) && set(key, text, error);
 }
 
 bool State::load_json(const std::string &text, std::string *error) {
-    Json doc;
-    if (!parse_json(text, &doc, error)) return false;
-    if (doc.type != Json::Type::Object) {
+    nlohmann::ordered_json doc;
+    try {
+        doc = nlohmann::ordered_json::parse(text);
+    } catch (const nlohmann::json::parse_error &e) {
+        *error = e.what();
+        return false;
+    }
+    if (!doc.is_object()) {
         *error = "the state file holds one object";
         return false;
     }
     return load_member("", doc, error);
+}
+
+std::string State::to_json() const {
+    nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+    for (const KeyInfo &k : kKeys) {
+        nlohmann::ordered_json *node = &doc;
+        std::string key = k.key;
+        for (std::size_t dot; (dot = key.find('.')) != std::string::npos; key.erase(0, dot + 1))
+            node = &(*node)[key.substr(0, dot)];
+        const Entry &e = entry(k.key);
+        std::string text;
+        get(k.key, &text);
+        switch (k.type) {
+            case KeyType::Number:
+                if (k.enumeration)
+                    (*node)[key] = text;
+                else
+                    (*node)[key] = e.number;
+                break;
+            case KeyType::Numbers: (*node)[key] = e.numbers; break;
+            case KeyType::Bytes:
+            case KeyType::Text:
+            case KeyType::Clock: (*node)[key] = text; break;
+        }
+    }
+    return doc.dump(2) + "\n";
 }
 
 std::string format_clock(int64_t seconds) {

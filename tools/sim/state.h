@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-namespace mcu_sim {
+#include <nlohmann/json_fwd.hpp>
 
-struct Json;
+namespace mcu_sim {
 
 enum class KeyType { Number, Numbers, Bytes, Text, Clock };
 
@@ -30,6 +30,15 @@ struct KeyInfo {
     const char *help;
 };
 
+// A key that a message field carries.
+struct KeyField {
+    const char *key;
+    const char *message;
+    const char *field;
+    bool follows;  // the key takes the field's value when the message is sent
+};
+const std::vector<KeyField> &key_fields();
+
 class State {
 public:
     State();
@@ -37,10 +46,15 @@ public:
     // Every key, in table order.
     static const std::vector<KeyInfo> &keys();
 
+    // Every value is checked as `set` checks it; the error names the key.
     bool load_json(const std::string &text, std::string *error);
+    // Every key as a JSON object that load_json reads back.
+    std::string to_json() const;
     // Reads `text` as the key's value: an enumeration name or a number, a
     // list "1,2,3", hex bytes "0A0B", text, or the clock as
-    // "YYYY-MM-DD HH:MM:SS" (or "now").
+    // "YYYY-MM-DD HH:MM:SS" (or "now").  The value must fit the field that
+    // carries the key (width, bit field, length) and be a member of the
+    // key's enumeration; otherwise the error names the key and the range.
     bool set(const std::string &key, const std::string &text, std::string *error);
     // The value in the form `set` reads; false when there is no such key.
     bool get(const std::string &key, std::string *text) const;
@@ -72,7 +86,7 @@ private:
     };
     Entry &entry(const std::string &key);
     const Entry &entry(const std::string &key) const;
-    bool load_member(const std::string &key, const Json &value, std::string *error);
+    bool load_member(const std::string &key, const nlohmann::ordered_json &value, std::string *error);
 
     std::map<std::string, Entry> entries_;
     std::function<int64_t()> now_ms_;

@@ -369,6 +369,63 @@ bool VirtualMcu::build(uint8_t id, const Values &overrides, Outgoing *out, std::
     return mcu_protocol::encode_any(m->layouts, values, &out->payload, error);
 }
 
+std::vector<std::string> VirtualMcu::absorb(const Outgoing &message) {
+    std::vector<std::string> notes;
+    const mcu_protocol::Message *m = mcu_protocol::find_message(message.id);
+    const Layout *layout =
+        m ? mcu_protocol::select_layout(m->layouts, message.payload.data(), message.payload.size()) : nullptr;
+    if (!layout) return notes;
+    const Values values = mcu_protocol::decode(*layout, message.payload.data(), message.payload.size());
+    auto change = [&](const std::string &key, auto apply) {
+        std::string before, after;
+        state_.get(key, &before);
+        apply();
+        state_.get(key, &after);
+        if (before != after) notes.push_back(key + ": " + before + " -> " + after);
+    };
+    const std::string name = m->name;
+    for (const KeyField &kf : key_fields()) {
+        if (!kf.follows || name != kf.message) continue;
+        const Value *v = mcu_protocol::find_value(values, kf.field);
+        if (!v) continue;
+        const KeyInfo *info = nullptr;
+        for (const KeyInfo &k : State::keys())
+            if (std::string(k.key) == kf.key) info = &k;
+        if (!info) continue;
+        change(kf.key, [&] {
+            if (info->type == KeyType::Number) {
+                state_.set_number(kf.key, v->number);
+            } else if (info->type == KeyType::Numbers) {
+                state_.set_numbers(kf.key, v->numbers);
+            } else if (info->type == KeyType::Text) {
+                // A fixed text field is padded with spaces on the wire.
+                std::vector<uint8_t> text = v->bytes;
+                while (!text.empty() && (text.back() == ' ' || text.back() == 0)) text.pop_back();
+                state_.set_bytes(kf.key, text);
+            } else {
+                state_.set_bytes(kf.key, v->bytes);
+            }
+        });
+    }
+    if (name == "MCU_MSG_RET_AUDIO_SETTING_INFO") {
+        const Value *v = mcu_protocol::find_value(values, "settings");
+        for (std::size_t i = 0; v && i < std::size(kAudioSettingKeys) && i < v->bytes.size(); ++i)
+            change(kAudioSettingKeys[i], [&] { state_.set_number(kAudioSettingKeys[i], v->bytes[i]); });
+    }
+    if (name == "MCU_MSG_RET_RTC_CLOCK_INFO" || name == "MCU_MSG_RET_GPS_CLOCK_INFO") {
+        char text[40];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", number_of(values, "year"),
+                      number_of(values, "month"), number_of(values, "date"), number_of(values, "hours"),
+                      number_of(values, "minutes"), number_of(values, "seconds"));
+        int64_t seconds = 0;
+        if (parse_clock(text, &seconds) && seconds != state_.clock()) {
+            state_.set_clock(seconds);
+            notes.push_back(std::string("rtc.time: set to ") + text);
+        }
+    }
+    return notes;
+}
+
 void VirtualMcu::report(Reaction &r, const char *message, const Values &overrides) {
     Outgoing out;
     std::string error;

@@ -45,6 +45,11 @@ public:
     // Message `message_id` built from the state with `overrides` applied.
     bool build(uint8_t message_id, const mcu_protocol::Values &overrides, Outgoing *out, std::string *error) const;
 
+    // A message the MCU sends of its own accord (a console or scenario
+    // command) changes the state it reports, so that later answers agree
+    // with it.  Returns what changed, in words.
+    std::vector<std::string> absorb(const Outgoing &message);
+
     // The id of a message or command by name; aborts on a name the
     // description does not have (a fault of this program).
     static uint8_t message_id(const char *name);

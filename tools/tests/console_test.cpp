@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console.h"
+#include "scenario.h"
 #include "tool_test_support.h"
 #include "words.h"
 
@@ -95,13 +96,15 @@ struct RefusedRow {
 TEST(Console, BadCommandsSayWhyAndSendNothing) {
     const RefusedRow rows[] = {
         {"key", "key NAME"},
-        {"key HARD_KEY_NOPE", "nor a member of HARD_KEY_ID"},
+        {"key HARD_KEY_NOPE", "key: HARD_KEY_NOPE is not a HARD_KEY_ID member"},
         {"power maybe", "power on | power off"},
         {"turn cw 4", "turn cw|ccw [1-3]"},
         {"send MCU_MSG_NOPE", "MESSAGE a name of MCU_MSG_ID or 0xNN"},
         {"send 0x02", "MESSAGE a name of MCU_MSG_ID"},
         {"send MCU_MSG_RET_HVAC_INFO blower_level=16", "does not fit its 4 bits"},
-        {"send MCU_MSG_RET_HVAC_INFO colour=red", "no field colour"},
+        {"send MCU_MSG_RET_HVAC_INFO colour=red", "send: no field colour; fields: hvac_status maxAC_on_off"},
+        {"hvac nosuch=1", "hvac: no field nosuch; fields: hvac_status"},
+        {"help fly", "help: no command fly"},
         {"hvac blower_level", "expected name=value"},
         // A length byte that disagrees with the payload would break the
         // application's stream.
@@ -118,6 +121,52 @@ TEST(Console, BadCommandsSayWhyAndSendNothing) {
         EXPECT_FALSE(mcu_sim::run_console_line(t, row.line)) << row.line;
         EXPECT_TRUE(t.sent.empty() && t.raw.empty() && t.versions.empty() && t.replays.empty()) << row.line;
         ASSERT_FALSE(t.said.empty()) << row.line;
+        EXPECT_NE(t.said.back().find(row.says), std::string::npos) << row.line << " said " << t.said.back();
+    }
+}
+
+// A message the MCU sends changes what it answers later.
+TEST(Console, TheStateFollowsWhatIsSent) {
+    const struct {
+        const char *line, *key, *value;
+    } rows[] = {
+        {"hvac blower_level=9", "hvac.blower", "9"},
+        {"hvac AC_on_off=0 hvac_mode=HVAC_MODE_BLOW_FEET", "hvac.mode", "HVAC_MODE_BLOW_FEET"},
+        {"send MCU_MSG_RET_CUR_AUDIO_SOURCE audio_source=AUDIO_SOURCE_AUX", "audio_source", "AUDIO_SOURCE_AUX"},
+        {"send MCU_MSG_RET_RADIO_NOTIFY cur_freq=10370", "radio.freq", "10370"},
+        {"send MCU_MSG_RET_MB_VERSION CD_version=AB", "version.cd", "AB"},
+        {"send MCU_MSG_RET_RTC_CLOCK_INFO year=2031 month=2 date=3 hours=4 minutes=5 seconds=6", "rtc.time",
+         "2031-02-03 04:05"},
+    };
+    for (const auto &row : rows) {
+        FakeTarget t;
+        ASSERT_TRUE(mcu_sim::run_console_line(t, row.line)) << row.line << ": " << t.said.back();
+        std::string v;
+        t.state().get(row.key, &v);
+        EXPECT_EQ(v.substr(0, std::string(row.value).size()), row.value) << row.line;
+    }
+    // And a later answer agrees with it.
+    FakeTarget t;
+    ASSERT_TRUE(mcu_sim::run_console_line(t, "hvac blower_level=9"));
+    mcu_sim::Outgoing answer;
+    std::string error;
+    ASSERT_TRUE(t.mcu().build(mcu_tools_test::message_id("MCU_MSG_RET_HVAC_INFO"), {}, &answer, &error)) << error;
+    EXPECT_NE(mcu_tools_test::message_words(answer.id, answer.payload).find("blower_level=9"), std::string::npos);
+}
+
+TEST(Console, HelpNamesFieldsAndValues) {
+    const struct {
+        const char *line, *says;
+    } rows[] = {
+        {"help key", "HARD_KEY_POWER"},
+        {"help hvac", "blower_level 0 to 15"},
+        {"help send MCU_MSG_RET_CUR_AUDIO_SOURCE", "audio_source 0 to 255: AUDIO_SOURCE_FM1"},
+        {"help set audio_source", "one of AUDIO_SOURCE_FM1"},
+        {"help version", "VERSION_TYPE_BT"},
+    };
+    for (const auto &row : rows) {
+        FakeTarget t;
+        ASSERT_TRUE(mcu_sim::run_console_line(t, row.line)) << row.line;
         EXPECT_NE(t.said.back().find(row.says), std::string::npos) << row.line << " said " << t.said.back();
     }
 }
@@ -173,27 +222,65 @@ TEST(Console, WordsKeepQuotedSpaces) {
     EXPECT_EQ(mcu_sim::split_words(""), std::vector<std::string>{});
 }
 
-TEST(Scenario, LinesAreTimedCommandsInTimeOrder) {
+TEST(Scenario, LinesAreCommandsWaitsAndExpectationsInFileOrder) {
     std::vector<mcu_sim::ScenarioLine> lines;
     std::string error;
     ASSERT_TRUE(mcu_sim::parse_scenario("# start\n"
                                         "0.5 key HARD_KEY_POWER\n"
                                         "\n"
-                                        "0 power on\n"
+                                        "wait 250\n"
+                                        "expect app GET_AUDIO_SOURCE within 300\n"
+                                        "expect app MCU_CMD_SET_AUDIO_SOURCE audio_source=AUDIO_SOURCE_AUX within 1000\n"
                                         "2.25   send MCU_MSG_RET_HVAC_INFO  AC_on_off=0\n",
                                         &lines, &error))
         << error;
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].command, "power on");
-    EXPECT_EQ(lines[0].line_number, 4);
-    EXPECT_DOUBLE_EQ(lines[1].at, 0.5);
-    EXPECT_EQ(lines[2].command, "send MCU_MSG_RET_HVAC_INFO  AC_on_off=0");
-    EXPECT_DOUBLE_EQ(lines[2].at, 2.25);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].command, "key HARD_KEY_POWER");
+    EXPECT_DOUBLE_EQ(lines[0].at, 0.5);
+    EXPECT_EQ(lines[1].kind, mcu_sim::ScenarioLine::Kind::Wait);
+    EXPECT_EQ(lines[1].wait_ms, 250);
+    EXPECT_EQ(lines[2].kind, mcu_sim::ScenarioLine::Kind::Expect);
+    EXPECT_EQ(lines[2].expect.within_ms, 300);
+    EXPECT_EQ(lines[2].line_number, 5);
+    const mcu_protocol::Bytes aux = mcu_tools_test::request_payload("MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_AUX");
+    const mcu_protocol::Bytes fm = mcu_tools_test::request_payload("MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_FM1");
+    const uint8_t set_source = mcu_tools_test::command_id("MCU_CMD_SET_AUDIO_SOURCE");
+    EXPECT_TRUE(mcu_sim::expectation_met(lines[3].expect, set_source, aux));
+    EXPECT_FALSE(mcu_sim::expectation_met(lines[3].expect, set_source, fm));
+    EXPECT_FALSE(mcu_sim::expectation_met(lines[3].expect, 0x21, {}));
+    EXPECT_EQ(lines[4].command, "send MCU_MSG_RET_HVAC_INFO  AC_on_off=0");
+    EXPECT_DOUBLE_EQ(lines[4].at, 2.25);
+}
 
-    EXPECT_FALSE(mcu_sim::parse_scenario("key HARD_KEY_POWER\n", &lines, &error));
-    EXPECT_NE(error.find("line 1"), std::string::npos) << error;
-    EXPECT_FALSE(mcu_sim::parse_scenario("1.0\n", &lines, &error));
-    EXPECT_FALSE(mcu_sim::parse_scenario("-1 key 1\n", &lines, &error));
+// Every mistake stops the file with its line number, before anything runs.
+TEST(Scenario, EveryMistakeIsFoundWithItsLineNumber) {
+    const struct {
+        const char *text;
+        const char *error;
+    } bad[] = {
+        {"1.0\n", "line 1: no command after the time"},
+        {"-1 key HARD_KEY_POWER\n", "line 1: expected seconds"},
+        {"# c\nwait soon\n", "line 2: wait: wait MS"},
+        {"expect app NOSUCH within 5\n", "line 1: expect: no command NOSUCH"},
+        {"expect app GET_AUDIO_SOURCE\n", "line 1: expect: expect app COMMAND"},
+        {"expect app SET_AUDIO_SOURCE nosuch=1 within 5\n", "line 1: expect MCU_CMD_SET_AUDIO_SOURCE: no field nosuch"},
+        {"expect app SET_AUDIO_SOURCE audio_source=LOUD within 5\n", "line 1: expect MCU_CMD_SET_AUDIO_SOURCE: audio_source: not a number"},
+        {"expect app GET_AUDIO_SOURCE within 1s\n", "line 1: expect: within takes milliseconds"},
+        {"key HARD_KEY_POWER\nfly away\n", "line 2: unknown command fly"},
+        {"\nkey NO_SUCH_KEY\n", "line 2: key: NO_SUCH_KEY is not a HARD_KEY_ID member; help key lists them"},
+        {"hvac nosuch=1\n", "line 1: hvac: no field nosuch; fields: "},
+        {"set hvac.blower 300\n", "line 1: set: hvac.blower: 300 is out of range: 0 to 15"},
+        {"set nosuch 1\n", "line 1: set: no state key nosuch"},
+        {"send MCU_MSG_RET_HVAC_INFO blower_level=99\n", "line 1: send MCU_MSG_RET_HVAC_INFO:"},
+    };
+    mcu_sim::State state;
+    for (const auto &b : bad) {
+        std::vector<mcu_sim::ScenarioLine> lines;
+        std::string error;
+        const bool ok = mcu_sim::parse_scenario(b.text, &lines, &error) && mcu_sim::check_scenario(lines, state, &error);
+        EXPECT_FALSE(ok) << b.text;
+        EXPECT_EQ(error.rfind(b.error, 0), 0u) << b.text << "\n  got: " << error;
+    }
 }
 
 }  // namespace

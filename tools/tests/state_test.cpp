@@ -4,55 +4,30 @@
 #include <string>
 
 #include "console.h"
-#include "json.h"
+#include "scenario.h"
 #include "state.h"
 #include "tool_test_support.h"
 
 namespace {
 
-using mcu_sim::Json;
-using mcu_sim::parse_json;
 using mcu_sim::State;
 
-TEST(Json, ReadsEveryKindOfValue) {
-    Json j;
+// --print-state --json writes what --state reads back, key for key.
+TEST(State, TheJsonItWritesReadsBack) {
+    State changed;
     std::string error;
-    ASSERT_TRUE(parse_json(R"( {"a": [1, -2.5e1, true, false, null], "b": {"c": "x\"y\u00e9\n"}, "d": {}} )", &j,
-                           &error))
+    ASSERT_TRUE(changed.load_json(R"({"audio_source": "AUDIO_SOURCE_AUX", "radio": {"presets": {"AM2": [522, 531]}},
+                                      "setup": {"params": "0A0B"}, "version": {"cd": "X"}, "hvac": {"blower": 9}})",
+                                  &error))
         << error;
-    ASSERT_EQ(j.type, Json::Type::Object);
-    ASSERT_EQ(j.object.size(), 3u);
-    const Json &a = j.object[0].second;
-    ASSERT_EQ(a.array.size(), 5u);
-    EXPECT_EQ(a.array[0].text, "1");
-    EXPECT_DOUBLE_EQ(a.array[1].number, -25.0);
-    EXPECT_TRUE(a.array[2].boolean);
-    EXPECT_EQ(a.array[4].type, Json::Type::Null);
-    EXPECT_EQ(j.object[1].second.object[0].second.text, "x\"y\xC3\xA9\n");
-    EXPECT_TRUE(j.object[2].second.object.empty());
-}
-
-TEST(Json, SaysWhereTheInputGoesWrong) {
-    const std::string deep(100, '[');
-    struct Row {
-        const char *input;
-        const char *error;
-    } rows[] = {
-        {"{\"a\": 1,\n \"b\" 2}", "line 2, column 6: expected :"},
-        {"[1, 2", "expected , or ]"},
-        {"{\"a\": tru}", "unknown word"},
-        {"\"open", "unterminated string"},
-        {"{} {}", "unexpected text after the value"},
-        {"", "value expected"},
-        {"[\"\\q\"]", "unknown escape"},
-        {"1.2.3", "not a number"},
-        {deep.c_str(), "nested too deeply"},
-    };
-    for (const auto &row : rows) {
-        Json j;
-        std::string error;
-        EXPECT_FALSE(parse_json(row.input, &j, &error)) << row.input;
-        EXPECT_NE(error.find(row.error), std::string::npos) << row.input << ": " << error;
+    State back;
+    ASSERT_TRUE(back.load_json(changed.to_json(), &error)) << error << "\n" << changed.to_json();
+    for (const mcu_sim::KeyInfo &k : State::keys()) {
+        if (std::string(k.key) == "rtc.time") continue;  // running
+        std::string a, b;
+        changed.get(k.key, &a);
+        back.get(k.key, &b);
+        EXPECT_EQ(a, b) << k.key;
     }
 }
 
@@ -89,9 +64,16 @@ TEST(State, TheFileIsRefusedForUnknownKeysAndBadValues) {
     } rows[] = {
         {R"({"radio": {"frequency": 1}})", "no state key radio.frequency"},
         {R"({"audio_source": "AUDIO_SOURCE_MARS"})", "AUDIO_SOURCE_ID"},
-        {R"({"radio": {"freq": 1.5}})", "not a number"},
+        {R"({"radio": {"freq": 1.5}})", "radio.freq: 1.5 is not a whole number"},
         {R"({"radio": {"collected": [256]}})", "bytes are 0 to 255"},
-        {R"({"radio": {"presets": {"FM1": ["a"]}}})", "a list holds numbers only"},
+        {R"({"radio": {"presets": {"FM1": ["a"]}}})", "a list holds whole numbers"},
+        // Each value must fit the field that carries it.
+        {R"({"hvac": {"blower": 300}})", "hvac.blower: 300 is out of range: 0 to 15 (blower_level of MCU_MSG_RET_HVAC_INFO)"},
+        {R"({"version": {"cd": "CD00123"}})", "version.cd: 7 characters, at most 5"},
+        {R"({"audio_source": 99})", "audio_source: 99 is not a member of AUDIO_SOURCE_ID"},
+        {R"({"radio": {"presets": {"FM1": [1,2,3,4,5,6,7,8,9,10,11,12,13]}}})", "13 numbers, at most 12"},
+        {R"({"hvac": {"left_temp": 32}})", "0 to 31"},
+        {R"({"audio_source": {"x": 1}})", "audio_source: takes a value, not an object"},
         {R"({"rtc": {"time": "yesterday"}})", "not YYYY-MM-DD HH:MM:SS"},
         {R"({"ignition": null})", "null is not a value"},
         {R"([1])", "the state file holds one object"},
@@ -141,25 +123,7 @@ TEST(State, TheShippedExamplesLoad) {
                                         &error))
         << error;
     EXPECT_EQ(lines.size(), 7u);
-    mcu_sim::VirtualMcu mcu(s);
-    for (const mcu_sim::ScenarioLine &line : lines) {
-        struct Target : mcu_sim::ConsoleTarget {
-            Target(mcu_sim::State &s, mcu_sim::VirtualMcu &m) : s_(s), m_(m) {}
-            mcu_sim::State &state() override { return s_; }
-            mcu_sim::VirtualMcu &mcu() override { return m_; }
-            void broadcast(const mcu_sim::Outgoing &) override {}
-            void broadcast_raw(const mcu_protocol::Bytes &) override {}
-            void ask_version(uint32_t) override {}
-            bool start_replay(const std::string &, bool, std::string *) override { return true; }
-            std::string describe_clients() override { return ""; }
-            void quit() override {}
-            void say(const std::string &l) override { said = l; }
-            mcu_sim::State &s_;
-            mcu_sim::VirtualMcu &m_;
-            std::string said;
-        } target(s, mcu);
-        EXPECT_TRUE(mcu_sim::run_console_line(target, line.command)) << line.command << ": " << target.said;
-    }
+    EXPECT_TRUE(mcu_sim::check_scenario(lines, s, &error)) << error;
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+// scenario.h - a scenario file: what the virtual MCU does and what it
+// expects of the application, one line each, in file order:
+//
+//   0.5 key HARD_KEY_SEEK_UP                  a console command; a leading
+//                                             number of seconds holds the
+//                                             line until then (counted from
+//                                             the first connection)
+//   wait 200                                  the next line 200 ms later
+//   expect app MCU_CMD_GET_RADIO_NOTIFY within 500
+//   expect app SET_AUDIO_SOURCE audio_source=AUDIO_SOURCE_AUX within 1000
+//                                             the application sends that
+//                                             command (with those field
+//                                             values) within the time,
+//                                             counted from the line before
+//   # a comment
+//
+// Every line is checked when the file is read, commands by a dry run
+// against a copy of the state, so a mistake stops the program before it
+// serves anything.
+#ifndef MCU_SIM_SCENARIO_H
+#define MCU_SIM_SCENARIO_H
+
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "frame.h"
+#include "state.h"
+
+namespace mcu_sim {
+
+struct Expectation {
+    uint8_t id = 0;
+    std::string text;             // "MCU_CMD_X field=value" for the log
+    mcu_protocol::Values fields;  // the values the frame must have
+    int within_ms = 0;
+};
+
+struct ScenarioLine {
+    enum class Kind { Command, Wait, Expect };
+    Kind kind = Kind::Command;
+    double at = -1;  // seconds from the start; -1: right after the line before
+    std::string command;
+    int wait_ms = 0;
+    Expectation expect;
+    int line_number = 0;
+};
+
+// Reads the lines; false with "line N: ..." in `error` on the first line
+// that is not a timed command, a wait or an expectation.
+bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error);
+// Runs every command line against a copy of `state` without sending
+// anything; false with "line N: ..." on the first that fails.
+bool check_scenario(const std::vector<ScenarioLine> &lines, const State &state, std::string *error);
+// Whether an application frame is what `e` waits for.
+bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload);
+
+}  // namespace mcu_sim
+
+#endif  // MCU_SIM_SCENARIO_H
