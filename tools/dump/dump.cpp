@@ -23,6 +23,11 @@ void pieces(FrameScanner &scanner, std::ostream &out, const DumpOptions &options
 
 // A capture's "!" line: bytes that were not a valid frame.  Says what they
 // hold, keeping the "!" in place of the direction's ">".
+std::string prefix(const CaptureRecord &r) {
+    return format_stamp(r.stamp_us) + (r.connection ? " #" + std::to_string(r.connection) : std::string()) + ' ' +
+           direction_word(r.direction);
+}
+
 void raw_line(const CaptureRecord &r, std::ostream &out, const DumpOptions &options) {
     FrameScanner s;
     s.feed(r.raw.data(), r.raw.size());
@@ -31,13 +36,14 @@ void raw_line(const CaptureRecord &r, std::ostream &out, const DumpOptions &opti
         const std::string arrow = std::string(direction_word(piece->direction)) + " > ";
         if (words.rfind(arrow, 0) == 0) words = words.substr(arrow.size());
         if (words.rfind("? ", 0) == 0) words = words.substr(2);
-        out << format_stamp(r.stamp_us) << ' ' << direction_word(r.direction) << " ! " << words << '\n';
+        out << prefix(r) << " ! " << words << '\n';
     }
 }
 
 }  // namespace
 
-int dump_stream(std::istream &in, std::ostream &out, const DumpOptions &options) {
+int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const std::string &name,
+                const DumpOptions &options) {
     FrameScanner hex_stream;  // raw hex lines form one byte stream
     std::string line;
     int number = 0;
@@ -52,20 +58,21 @@ int dump_stream(std::istream &in, std::ostream &out, const DumpOptions &options)
             CaptureRecord r;
             std::string error;
             if (parse_capture(line, &r, &error) != LineKind::Record) {
-                out << "line " << number << ": " << error << '\n';
+                errors << name << ":" << number << ": " << error << '\n';
                 ++bad;
                 continue;
             }
-            if (r.valid)
-                out << format_stamp(r.stamp_us) << ' ' << direction_word(r.direction) << " > "
-                    << frame_words(r.direction, r.id, r.payload, options.verbose) << '\n';
+            if (r.event != CaptureEvent::Frame)
+                out << format_capture(r) << '\n';  // connect, disconnect, dropped: words already
+            else if (r.valid)
+                out << prefix(r) << " > " << frame_words(r.direction, r.id, r.payload, options.verbose) << '\n';
             else
                 raw_line(r, out, options);
             continue;
         }
         Bytes bytes;
         if (!parse_hex(line, &bytes)) {
-            out << "line " << number << ": neither a capture line nor hex bytes\n";
+            errors << name << ":" << number << ": neither a capture line nor hex bytes\n";
             ++bad;
             continue;
         }

@@ -12,6 +12,7 @@
 
 #include <istream>
 #include <ostream>
+#include <string>
 
 namespace mcu_dump {
 
@@ -20,8 +21,9 @@ struct DumpOptions {
 };
 
 // Returns the number of input lines that were neither capture lines nor
-// hex (each reported on `out` as "line N: ...").
-int dump_stream(std::istream &in, std::ostream &out, const DumpOptions &options);
+// hex, each reported on `errors` as "NAME:N: ...".
+int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const std::string &name,
+                const DumpOptions &options);
 
 }  // namespace mcu_dump
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "dump.h"
 
 namespace {
@@ -16,7 +17,9 @@ const char kUsage[] =
     "Prints each frame of a capture file (or of hex bytes of raw frames in either\n"
     "direction) in words, one frame a line: direction, id name, every field by name.\n"
     "Reads standard input when no FILE (or -) is given.  --verbose adds one line per\n"
-    "field with its payload bytes and its place in PACKET_MSG.data.\n";
+    "field with its payload bytes and its place in PACKET_MSG.data, and the frame's\n"
+    "bytes as they were on the wire.  Lines it cannot read are reported on standard\n"
+    "error and make the exit status 1; the other lines and files are still dumped.\n";
 
 }  // namespace
 
@@ -27,6 +30,9 @@ int main(int argc, char **argv) {
         const std::string a = argv[i];
         if (a == "-v" || a == "--verbose") {
             options.verbose = true;
+        } else if (a == "--version") {
+            mcu_cli::print_version("mcu-agent-dump");
+            return 0;
         } else if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -38,18 +44,21 @@ int main(int argc, char **argv) {
         }
     }
     if (files.empty()) files.push_back("-");
+    // Every file is read even when one before it could not be.
     int bad = 0;
     for (const std::string &f : files) {
         if (f == "-") {
-            bad += mcu_dump::dump_stream(std::cin, std::cout, options);
+            bad += mcu_dump::dump_stream(std::cin, std::cout, std::cerr, "(standard input)", options);
             continue;
         }
         std::ifstream in(f);
         if (!in) {
+            std::cout.flush();
             std::fprintf(stderr, "mcu-agent-dump: cannot read %s: %s\n", f.c_str(), std::strerror(errno));
-            return 1;
+            ++bad;
+            continue;
         }
-        bad += mcu_dump::dump_stream(in, std::cout, options);
+        bad += mcu_dump::dump_stream(in, std::cout, std::cerr, f, options);
     }
     return bad ? 1 : 0;
 }

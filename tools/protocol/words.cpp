@@ -96,8 +96,11 @@ std::string record_place(const Field &f, const Value &v) {
 }
 
 // The line without its direction; `notes` adds the problems of an
-// agent's frame.
-std::string body(Direction direction, uint8_t id, const Bytes &payload, bool verbose, bool notes) {
+// agent's frame.  Verbose lines show `wire`, the bytes as they were on the
+// socket, when given, and otherwise the frame the id and payload make.
+std::string body(Direction direction, uint8_t id, const Bytes &payload, bool verbose, bool notes,
+                 const Bytes *wire = nullptr) {
+    const Bytes frame = wire ? *wire : direction == Direction::App ? app_frame(id, payload) : agent_frame(id, payload);
     Span<Layout> layouts;
     std::string record;
     std::string s;
@@ -119,8 +122,7 @@ std::string body(Direction direction, uint8_t id, const Bytes &payload, bool ver
         if (notes && direction == Direction::Agent)
             s += layouts.empty() ? " !no decoding rule: the library copies the payload raw"
                                  : " !no layout has length " + std::to_string(payload.size());
-        if (verbose) s += "\n    frame  " + spaced_hex(direction == Direction::App ? app_frame(id, payload)
-                                                                                   : agent_frame(id, payload));
+        if (verbose) s += "\n    frame  " + spaced_hex(frame);
         return s;
     }
     if (layouts.size() > 1 && layout->name[0]) s += " [" + std::string(layout->name) + "]";
@@ -132,8 +134,7 @@ std::string body(Direction direction, uint8_t id, const Bytes &payload, bool ver
         if (!length.empty()) s += " !" + length;
     }
     if (verbose) {
-        s += "\n    frame  " +
-             spaced_hex(direction == Direction::App ? app_frame(id, payload) : agent_frame(id, payload));
+        s += "\n    frame  " + spaced_hex(frame);
         if (!record.empty())
             s += "\n    record " + record + ", PACKET_MSG.size " +
                  std::to_string(packet_size(*layout, payload.size()));
@@ -191,14 +192,21 @@ std::string frame_words(Direction direction, uint8_t id, const Bytes &payload, b
 std::string piece_words(const Piece &piece, bool verbose) {
     if (!piece.is_frame) return "? " + std::to_string(piece.raw.size()) + " bytes outside any frame: " + hex(piece.raw);
     std::string s = std::string(direction_word(piece.direction)) + " > ";
-    if (piece.direction == Direction::Agent) return s + body(piece.direction, piece.id, piece.payload, verbose, true);
-    s += body(piece.direction, piece.id, piece.payload, false, false);
-    for (const std::string &p : app_frame_problems(piece)) s += " !" + p;
+    const bool agent = piece.direction == Direction::Agent;
+    s += body(piece.direction, piece.id, piece.payload, false, agent);
+    if (agent) {
+        // The library does not examine the trailer, but an agent that
+        // writes a wrong one is wrong all the same.
+        const uint8_t want = frame_checksum(piece.id, piece.payload.data(), piece.payload.size());
+        if (piece.raw.back() != want) s += " !checksum " + hex(&piece.raw.back(), 1) + ", expected " + hex(&want, 1);
+    } else {
+        for (const std::string &p : app_frame_problems(piece)) s += " !" + p;
+    }
     if (verbose) {
-        const std::string more = body(piece.direction, piece.id, piece.payload, true, false);
+        // The bytes exactly as they came, never corrected.
+        const std::string more = body(piece.direction, piece.id, piece.payload, true, false, &piece.raw);
         const std::size_t nl = more.find('\n');
         if (nl != std::string::npos) s += more.substr(nl);
-        s += "\n    bytes  " + spaced_hex(piece.raw);
     }
     return s;
 }

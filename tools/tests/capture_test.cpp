@@ -78,7 +78,9 @@ TEST(Capture, LinesRoundTrip) {
     EXPECT_EQ(format_capture(r), "(0.000005) app ! BAAB00");
 
     const char *lines[] = {"(1733590000.123456) agent > 21#01", "(0.000005) app > 21#", "(0.000005) app ! BAAB00",
-                           "(12.000000) agent > FD#000102030405060708090A0B0C0D0E0F"};
+                           "(12.000000) agent > FD#000102030405060708090A0B0C0D0E0F",
+                           "(1.000000) #2 connect /tmp/mcu_agent", "(1.000000) #12 app > 21#",
+                           "(1.000000) #2 agent ! ABBA", "(2.000000) #2 disconnect", "(3.000000) dropped 17"};
     for (const char *line : lines) {
         CaptureRecord back;
         std::string error;
@@ -96,7 +98,13 @@ TEST(Capture, BadLinesSayWhatIsWrong) {
         {"", LineKind::Comment, ""},
         {"   # note", LineKind::Comment, ""},
         {"agent > 21#01", LineKind::Bad, "no (seconds.microseconds) stamp"},
-        {"(1.5) agent > 21#01", LineKind::Bad, "stamp is not seconds.microseconds"},
+        {"(1.5) agent > 21#01", LineKind::Record, ""},
+        {"(1) #3 disconnect", LineKind::Record, ""},
+        {"(1.5x) agent > 21#01", LineKind::Bad, "stamp is not seconds with up to six decimals"},
+        {"(1.1234567) agent > 21#01", LineKind::Bad, "stamp is not seconds with up to six decimals"},
+        {"(1.0) #0 app > 21#", LineKind::Bad, "connection is not #1, #2"},
+        {"(1.0) #x app > 21#", LineKind::Bad, "connection is not #1, #2"},
+        {"(1.0) dropped many", LineKind::Bad, "expected dropped N"},
         {"(1.000000) mcu > 21#01", LineKind::Bad, "neither app nor agent"},
         {"(1.000000) app < 21#01", LineKind::Bad, "expected > or !"},
         {"(1.000000) app > 2101", LineKind::Bad, "expected id#payload"},
@@ -121,51 +129,74 @@ TEST(Capture, AFrameWithABadChecksumIsKeptAsRawBytes) {
     s.feed(bad.data(), bad.size());
     const CaptureRecord r = capture_of(*s.next(), 7);
     EXPECT_EQ(format_capture(r), "(0.000007) app ! BAAB0000210022");
-    // The agent's trailing byte is not examined.
+    // The agent's too: the library does not examine its trailer, but the
+    // capture keeps the bytes so that the dump can flag them.
     const Bytes agent = {0xAB, 0xBA, 0x00, 0x00, 0x21, 0x01, 0x07, 0x00};
     s.feed(agent.data(), agent.size());
-    EXPECT_EQ(format_capture(capture_of(*s.next(), 7)), "(0.000007) agent > 21#07");
+    EXPECT_EQ(format_capture(capture_of(*s.next(), 7)), "(0.000007) agent ! ABBA000021010700");
 }
 
-std::string dump(const std::string &input, bool verbose = false, int *bad = nullptr) {
+std::string dump(const std::string &input, bool verbose = false, int *bad = nullptr, std::string *errors = nullptr) {
     std::istringstream in(input);
-    std::ostringstream out;
+    std::ostringstream out, err;
     mcu_dump::DumpOptions options;
     options.verbose = verbose;
-    const int b = mcu_dump::dump_stream(in, out, options);
+    const int b = mcu_dump::dump_stream(in, out, err, "in", options);
     if (bad) *bad = b;
+    if (errors) *errors = err.str();
     return out.str();
 }
 
 TEST(Dump, CaptureLinesBecomeOneLineOfWordsEach) {
     int bad = 0;
+    std::string errors;
     EXPECT_EQ(dump("# a session\n"
                    "(1733590000.123456) app > 21#\n"
                    "(1733590000.124000) agent > 21#07\n"
                    "(1733590000.125000) app ! BAAB0000210022\n"
                    "(1733590000.126000) agent > 02#0102\n"
                    "(1733590000.127000) app > 99#\n"
-                   "not a frame\n",
-                   false, &bad),
+                   "not a frame\n"
+                   "(1733590000.128000) #2 connect /tmp/mcu_agent\n"
+                   "(1733590000.129000) #2 agent > 21#07\n"
+                   "(1733590000.130000) #2 agent ! ABBA000021010700\n"
+                   "(1733590000.131000) dropped 4\n"
+                   "(1733590000.132000) #2 disconnect\n",
+                   false, &bad, &errors),
               "(1733590000.123456) app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n"
               "(1733590000.124000) agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER\n"
               "(1733590000.125000) app ! MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum 22, expected 21\n"
               "(1733590000.126000) agent > unknown message 0x02 0102 !no decoding rule: the library copies the "
               "payload raw\n"
               "(1733590000.127000) app > unknown command 0x99\n"
-              "line 7: neither a capture line nor hex bytes\n");
+              "(1733590000.128000) #2 connect /tmp/mcu_agent\n"
+              "(1733590000.129000) #2 agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER\n"
+              "(1733590000.130000) #2 agent ! MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER "
+              "!checksum 00, expected 27\n"
+              "(1733590000.131000) dropped 4\n"
+              "(1733590000.132000) #2 disconnect\n");
+    EXPECT_EQ(errors, "in:7: neither a capture line nor hex bytes\n");
     EXPECT_EQ(bad, 1);
 }
 
 TEST(Dump, HexFramesMayRunOverLinesAndShareThem) {
     EXPECT_EQ(dump("BA AB 00 00 40 02\n"
                    "2A 30 58 BAAB0000 2100 21\n"
-                   "AB BA 00 00 FC 02 01 35 00\n"),
+                   "AB BA 00 00 FC 02 01 35 CA\n"),
               "app > MCU_CMD_SET_RADIO_FREQ(0x40) freq=10800\n"
               "app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n"
               "agent > MCU_MSG_RET_IT_COMMANDER_INFO(0xFC) sw=1 encoder=ENCODER_CW_3PULSE directions=DIRECTIONS_DOWN\n");
     // A frame cut short at the end of the input.
     EXPECT_EQ(dump("BA AB 00 00 40 02 2A\n"), "? 7 bytes outside any frame: BAAB000040022A\n");
+}
+
+// -v shows what was on the wire, a wrong checksum included.
+TEST(Dump, VerboseShowsTheBytesAsTheyWere) {
+    EXPECT_EQ(dump("AB BA 00 00 21 01 07 55\n", true),
+              "agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER !checksum 55, expected 27\n"
+              "    frame  AB BA 00 00 21 01 07 55\n"
+              "    record byte, PACKET_MSG.size 1\n"
+              "    P0                 audio_source=AUDIO_SOURCE_TUNER  -> data[0]\n");
 }
 
 TEST(Dump, VerboseShowsEachFieldsBytesAndPlace) {
@@ -190,16 +221,18 @@ TEST(Dump, TheProgramReadsFilesAndStandardInput) {
     }
     {
         mcu_tools_test::Process p({MCU_AGENT_DUMP_PATH, "-v"}, dir + "/stdin.txt");
-        p.write_stdin("AB BA 00 00 21 01 07 00\nzz\n");
+        p.write_stdin("AB BA 00 00 21 01 07 27\nzz\n");
         p.close_stdin();
         EXPECT_EQ(p.wait(), 1);  // one line it could not read
         EXPECT_NE(p.output().find("    P0                 audio_source=AUDIO_SOURCE_TUNER  -> data[0]"),
                   std::string::npos)
             << p.output();
     }
-    mcu_tools_test::Process missing({MCU_AGENT_DUMP_PATH, dir + "/none.log"}, dir + "/missing.txt");
+    // A file that cannot be read is reported and the next one still dumped.
+    mcu_tools_test::Process missing({MCU_AGENT_DUMP_PATH, dir + "/none.log", dir + "/in.log"}, dir + "/missing.txt");
     EXPECT_EQ(missing.wait(), 1);
     EXPECT_NE(missing.output().find("cannot read"), std::string::npos);
+    EXPECT_NE(missing.output().find("key=HARD_KEY_POWER"), std::string::npos);
 }
 
 }  // namespace
