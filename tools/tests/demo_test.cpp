@@ -47,4 +47,28 @@ TEST(Demo, TheTourRunsAgainstTheVirtualMcu) {
     }
 }
 
+// The demo's own capture, replayed with answers, serves the demo again:
+// every request it makes is answered from the capture.
+TEST(Demo, AReplayOfItsCaptureAnswersEveryRequest) {
+    const std::string dir = mcu_tools_test::test_dir();
+    const std::string capture = dir + "/demo-capture.log";
+    {
+        mcu_tools_test::Process sim(
+            mcu_tools_test::sim_command("/tmp/mcu_agent", {"--no-console", "--capture", capture}), dir + "/sim.log");
+        ASSERT_TRUE(sim.wait_for_output("listening on /tmp/mcu_agent")) << sim.output();
+        mcu_tools_test::Process demo({MCU_AGENT_DEMO_PATH}, dir + "/demo.log");
+        ASSERT_EQ(demo.wait(30000), 0) << demo.output();
+        EXPECT_EQ(sim.terminate(), 0);
+    }
+    mcu_tools_test::Process replay(
+        mcu_tools_test::sim_command("/tmp/mcu_agent", {"--no-console", "--replay", capture, "--answer", "--strict"}),
+        dir + "/replay.log");
+    ASSERT_TRUE(replay.wait_for_output("listening on /tmp/mcu_agent")) << replay.output();
+    mcu_tools_test::Process demo({MCU_AGENT_DEMO_PATH}, dir + "/replayed-demo.log");
+    EXPECT_EQ(demo.wait(30000), 0) << demo.output();
+    EXPECT_NE(demo.output().find(", 0 missing"), std::string::npos) << demo.output();
+    EXPECT_EQ(replay.terminate(), 0) << replay.output();
+    EXPECT_NE(replay.output().find(" 0 flagged,"), std::string::npos) << replay.output();
+}
+
 }  // namespace

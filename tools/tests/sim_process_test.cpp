@@ -175,7 +175,7 @@ TEST_F(SimProcess, ConsoleCommandsReachTheApplication) {
 
 TEST_F(SimProcess, AScenarioRunsFromTheFirstConnection) {
     const std::string scenario = dir_ + "/trip.scenario";
-    mcu_tools_test::write_file(scenario, "# a short trip\n0.6 power off\n0.3 key HARD_KEY_POWER\n");
+    mcu_tools_test::write_file(scenario, "# a short trip\n0.3 key HARD_KEY_POWER\n0.6 power off\n");
     start({"--scenario", scenario});
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // nothing runs before a connection
     Client c;
@@ -187,7 +187,7 @@ TEST_F(SimProcess, AScenarioRunsFromTheFirstConnection) {
     ASSERT_TRUE(c.next_message(message_id("MCU_MSG_RET_POWER_KEY")));
     EXPECT_GE(since(), 500);
     EXPECT_TRUE(sim_->wait_for_output("scenario: done"));
-    EXPECT_NE(sim_->output().find("scenario line 3: key HARD_KEY_POWER"), std::string::npos);
+    EXPECT_NE(sim_->output().find("scenario line 2: key HARD_KEY_POWER"), std::string::npos);
 }
 
 std::vector<mcu_protocol::CaptureRecord> records(const std::string &path) {
@@ -207,8 +207,9 @@ std::vector<mcu_protocol::CaptureRecord> records(const std::string &path) {
 std::vector<std::string> agent_side(const std::vector<mcu_protocol::CaptureRecord> &rs) {
     std::vector<std::string> out;
     for (mcu_protocol::CaptureRecord r : rs) {
-        if (r.direction != mcu_protocol::Direction::Agent) continue;
+        if (r.event != mcu_protocol::CaptureEvent::Frame || r.direction != mcu_protocol::Direction::Agent) continue;
         r.stamp_us = 0;
+        r.connection = 0;
         out.push_back(mcu_protocol::format_capture(r));
     }
     return out;
@@ -242,7 +243,8 @@ TEST_F(SimProcess, ACaptureDumpsAndReplaysAsTheSameFrames) {
     while (std::getline(lines, line)) {
         ++n;
         EXPECT_TRUE(line.find("MCU_MSG_") != std::string::npos || line.find("MCU_CMD_") != std::string::npos ||
-                    line.find("outside any frame") != std::string::npos)
+                    line.find("outside any frame") != std::string::npos || line.find("#1 connect") != std::string::npos ||
+                    line.find("#1 disconnect") != std::string::npos)
             << line;
     }
     EXPECT_EQ(n, captured.size());
@@ -348,13 +350,199 @@ TEST_F(SimProcess, TheStateFileSetsTheStartAndBadStartsAreRefused) {
     mcu_tools_test::write_file(state, "{\"radio\": {\"freq\": 10110,}}");
     Process bad(mcu_tools_test::sim_command(mcu_tools_test::private_socket_path(), {"--state", state}),
                 dir_ + "/bad.log");
-    EXPECT_EQ(bad.wait(), 1);
-    EXPECT_NE(bad.output().find("line 1, column 26: expected a member name"), std::string::npos) << bad.output();
+    EXPECT_EQ(bad.wait(), 2);
+    EXPECT_NE(bad.output().find("line 1, column 26"), std::string::npos) << bad.output();
 
     EXPECT_EQ(sim_->terminate(), 0);
     EXPECT_NE(sim_->output().find("stopping on SIGTERM"), std::string::npos);
     struct stat st;
     EXPECT_NE(::stat(socket_.c_str(), &st), 0) << "the socket file is removed";
+}
+
+// The records of a capture without their stamps, comments left out.
+std::vector<std::string> unstamped(const std::string &path) {
+    std::vector<std::string> out;
+    for (mcu_protocol::CaptureRecord r : records(path)) {
+        r.stamp_us = 0;
+        out.push_back(mcu_protocol::format_capture(r));
+    }
+    return out;
+}
+
+TEST_F(SimProcess, ATapCapturesWhatTheVirtualMcuCaptures) {
+    const std::string own = dir_ + "/own.log", tapped = dir_ + "/tapped.log";
+    start({"--capture", own});
+    const std::string tap_socket = mcu_tools_test::private_socket_path();
+    Process tap({MCU_AGENT_TAP_PATH, "--listen", tap_socket, "--agent", socket_, "--capture", tapped},
+                dir_ + "/tap.log");
+    ASSERT_TRUE(tap.wait_for_output("listening on")) << tap.output();
+    for (int run = 0; run < 2; ++run) {
+        Client c;
+        ASSERT_TRUE(c.connect(tap_socket));
+        ASSERT_TRUE(c.next_message(message_id("MCU_MSG_GET_VERSION_INFO")));
+        ASSERT_TRUE(c.send(request_frame("MCU_CMD_RET_VERSION_INFO", "type=VERSION_TYPE_HMI version_buffer=tap")));
+        ask(c, "MCU_CMD_SET_RADIO_FREQ", "freq=10110", "MCU_MSG_RET_RADIO_NOTIFY");
+        ask(c, "MCU_CMD_GET_AUDIO_SOURCE", "", "MCU_MSG_RET_CUR_AUDIO_SOURCE");
+        ASSERT_TRUE(c.send({0xBA, 0xAB, 0x00, 0x00, 0x21, 0x00, 0x22}));  // a bad checksum passes through too
+        EXPECT_TRUE(sim_->wait_for_output("#" + std::to_string(run + 1) + " app > MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum"));
+        c.close();
+        EXPECT_TRUE(sim_->wait_for_output("#" + std::to_string(run + 1) + " disconnected"));
+    }
+    EXPECT_EQ(tap.terminate(), 0);
+    EXPECT_EQ(sim_->terminate(), 0);
+    const std::vector<std::string> a = unstamped(own), b = unstamped(tapped);
+    ASSERT_GE(a.size(), 16u);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(tap.output().find("#2 app > MCU_CMD_SET_RADIO_FREQ(0x40) freq=10110"), std::string::npos) << tap.output();
+}
+
+TEST_F(SimProcess, TheTapTakesTheAgentsPlaceAndGivesItBack) {
+    start();
+    Process tap({MCU_AGENT_TAP_PATH, "--listen", socket_, "--capture", dir_ + "/tapped.log", "--quiet"},
+                dir_ + "/tap.log");
+    ASSERT_TRUE(tap.wait_for_output("passing on to " + socket_ + ".tapped")) << tap.output();
+    {
+        Client c;
+        join(c);
+        EXPECT_EQ(ask(c, "MCU_CMD_GET_TFT_CONTRAST", "", "MCU_MSG_RET_TFT_CONTRAST_STATUS"), "contrast=8");
+    }
+    EXPECT_EQ(tap.terminate(), 0);
+    Client c;
+    join(c);  // straight to the agent again
+    EXPECT_TRUE(sim_->wait_for_output("#2 connected"));
+    EXPECT_NE(mcu_tools_test::read_file(dir_ + "/tapped.log").find("#1 app > 0F#"), std::string::npos);
+}
+
+TEST_F(SimProcess, AReplayWithAnswersServesAnApplicationThatAsksFirst) {
+    const std::string capture = dir_ + "/asked.log";
+    mcu_tools_test::write_file(capture,
+                               "(10.000000) #1 connect /tmp/mcu_agent\n"
+                               "(10.010000) #1 agent > 0F#00\n"
+                               "(10.100000) #1 app > 21#\n"
+                               "(10.110000) #1 agent > 21#09\n"
+                               "(10.200000) #1 app > 50#\n"
+                               "(10.210000) #1 agent > 50#0000000000264E\n"
+                               "(10.300000) #1 app > 20#07\n"
+                               "(10.310000) #1 agent > 21#07\n"
+                               "(11.000000) #2 connect /tmp/mcu_agent\n"
+                               "(11.100000) #2 app > 21#\n"
+                               "(11.110000) #2 agent > 21#0E\n");
+    auto expect_answer = [&](Client &c, const Bytes &request, const std::string &words) {
+        ASSERT_TRUE(c.send(request));
+        auto p = c.next(2000);
+        ASSERT_TRUE(p && p->is_frame) << words;
+        EXPECT_EQ(message_words(p->id, p->payload), words);
+    };
+    start({"--replay", capture, "--answer"});
+    {
+        Client c;
+        ASSERT_TRUE(c.connect(socket_));
+        auto first = c.next(2000);
+        ASSERT_TRUE(first && first->id == message_id("MCU_MSG_GET_VERSION_INFO"));  // on its own, on connect
+        EXPECT_TRUE(c.quiet(300)) << "the rest waits to be asked";
+        // Asked out of the recorded order: each request gets its own answer.
+        expect_answer(c, request_frame("MCU_CMD_GET_RADIO_NOTIFY"), "band=RADIO_BAND_FM1 preset_num=0 status=RADIO_STATUS_NORMAL cur_freq=9806");
+        expect_answer(c, request_frame("MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_TUNER"), "audio_source=AUDIO_SOURCE_TUNER");
+        expect_answer(c, request_frame("MCU_CMD_GET_AUDIO_SOURCE"), "audio_source=AUDIO_SOURCE_AUX");
+        // Once more: the capture has no second one.
+        ASSERT_TRUE(c.send(request_frame("MCU_CMD_GET_AUDIO_SOURCE")));
+        EXPECT_TRUE(c.quiet(300));
+        EXPECT_TRUE(sim_->wait_for_output("#1 !replay: the capture has no MCU_CMD_GET_AUDIO_SOURCE to answer from"));
+    }
+    EXPECT_EQ(sim_->terminate(), 0);
+
+    // Another connection of the capture, played twice.
+    start({"--replay", capture, "--answer", "--connection", "2", "--loop", "2"});
+    Client c;
+    ASSERT_TRUE(c.connect(socket_));
+    expect_answer(c, request_frame("MCU_CMD_GET_AUDIO_SOURCE"), "audio_source=AUDIO_SOURCE_BT_AUDIO");
+    expect_answer(c, request_frame("MCU_CMD_GET_AUDIO_SOURCE"), "audio_source=AUDIO_SOURCE_BT_AUDIO");
+    ASSERT_TRUE(c.send(request_frame("MCU_CMD_GET_AUDIO_SOURCE")));
+    EXPECT_TRUE(c.quiet(300));
+
+    Process none(mcu_tools_test::sim_command(mcu_tools_test::private_socket_path(),
+                                             {"--replay", capture, "--connection", "3", "--no-console"}),
+                 dir_ + "/none.log");
+    EXPECT_EQ(none.wait(), 2);
+    EXPECT_NE(none.output().find("has no frames of connection #3; it has #1 #2"), std::string::npos) << none.output();
+}
+
+// --strict turns what the log flags into the exit status, for CI.
+TEST_F(SimProcess, StrictExitsNonZeroWhenAnExpectationFails) {
+    const std::string scenario = dir_ + "/ci.scenario";
+    mcu_tools_test::write_file(scenario,
+                               "expect app GET_AUDIO_SOURCE within 3000\n"
+                               "expect app SET_AUDIO_SOURCE audio_source=AUDIO_SOURCE_AUX within 3000\n"
+                               "quit\n");
+    struct Run {
+        const char *source;
+        std::vector<std::string> extra;
+        int status;
+        const char *summary;
+    } runs[] = {
+        {"audio_source=AUDIO_SOURCE_AUX", {"--strict"}, 0, "0 flagged, 2 of 2 expectations met, 0 version requests unanswered; strict: pass"},
+        {"audio_source=AUDIO_SOURCE_FM1", {"--strict"}, 1, "1 of 2 expectations met, 0 version requests unanswered; strict: FAIL"},
+        {"audio_source=AUDIO_SOURCE_FM1", {}, 0, "1 of 2 expectations met"},
+    };
+    for (const Run &run : runs) {
+        socket_ = mcu_tools_test::private_socket_path();
+        std::vector<std::string> args = {"--scenario", scenario, "--no-console", "--no-version-request"};
+        args.insert(args.end(), run.extra.begin(), run.extra.end());
+        Process sim(mcu_tools_test::sim_command(socket_, args), dir_ + "/sim.log");
+        ASSERT_TRUE(sim.wait_for_output("listening on")) << sim.output();
+        Client c;
+        ASSERT_TRUE(c.connect(socket_));
+        ask(c, "MCU_CMD_GET_AUDIO_SOURCE", "", "MCU_MSG_RET_CUR_AUDIO_SOURCE");
+        ASSERT_TRUE(c.send(request_frame("MCU_CMD_SET_AUDIO_SOURCE", run.source)));
+        EXPECT_EQ(sim.wait(10000), run.status) << sim.output();
+        EXPECT_NE(sim.output().find(run.summary), std::string::npos) << sim.output();
+    }
+    // An application that never answers the version request fails too.
+    mcu_tools_test::write_file(scenario, "wait 600\nquit\n");
+    socket_ = mcu_tools_test::private_socket_path();
+    Process sim(mcu_tools_test::sim_command(socket_, {"--scenario", scenario, "--no-console", "--strict",
+                                                      "--version-timeout", "200"}),
+                dir_ + "/silent.log");
+    ASSERT_TRUE(sim.wait_for_output("listening on"));
+    Client c;
+    ASSERT_TRUE(c.connect(socket_));
+    EXPECT_EQ(sim.wait(10000), 1) << sim.output();
+    EXPECT_NE(sim.output().find("1 version requests unanswered; strict: FAIL"), std::string::npos) << sim.output();
+}
+
+TEST_F(SimProcess, AMistakeInTheScenarioStopsItBeforeItServes) {
+    const std::string scenario = dir_ + "/bad.scenario";
+    mcu_tools_test::write_file(scenario, "# setup\nkey HARD_KEY_POWER\nhvac nosuch=1\n");
+    Process sim(mcu_tools_test::sim_command(socket_, {"--scenario", scenario, "--no-console"}), dir_ + "/sim.log");
+    EXPECT_EQ(sim.wait(), 2);
+    EXPECT_NE(sim.output().find(scenario + ":3: hvac: no field nosuch; fields: "), std::string::npos) << sim.output();
+    EXPECT_EQ(sim.output().find("listening on"), std::string::npos);
+}
+
+TEST(ToolsCommandLine, OptionsAreCheckedAndEveryToolHasAVersion) {
+    const std::string dir = mcu_tools_test::test_dir();
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        const char *says;
+    } rows[] = {
+        {{MCU_AGENT_SIM_PATH, "--version"}, 0, "mcu-agent-sim 1."},
+        {{MCU_AGENT_DUMP_PATH, "--version"}, 0, "mcu-agent-dump 1."},
+        {{MCU_AGENT_TAP_PATH, "--version"}, 0, "mcu-agent-tap 1."},
+        {{MCU_AGENT_SIM_PATH, "--version-timeout", "abc"}, 2, "--version-timeout takes a whole number"},
+        {{MCU_AGENT_SIM_PATH, "--loop", "-1", "--replay", "x"}, 2, "--loop takes a whole number"},
+        {{MCU_AGENT_SIM_PATH, "--speed", "fast", "--replay", "x"}, 2, "--speed takes a factor greater than 0"},
+        {{MCU_AGENT_SIM_PATH, "--fast"}, 2, "--fast needs --replay FILE"},
+        {{MCU_AGENT_SIM_PATH, "--answer"}, 2, "--answer needs --replay FILE"},
+        {{MCU_AGENT_SIM_PATH, "--json"}, 2, "--json goes with --print-state"},
+        {{MCU_AGENT_TAP_PATH, "--listen", "/nonexistent/agent"}, 1, "no agent socket at /nonexistent/agent"},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        Process p(row.argv, dir + "/out" + std::to_string(n++) + ".txt");
+        EXPECT_EQ(p.wait(), row.status) << row.argv[1];
+        EXPECT_NE(p.output().find(row.says), std::string::npos) << row.argv[1] << ": " << p.output();
+    }
 }
 
 }  // namespace
