@@ -84,7 +84,9 @@ Server::~Server() {
 
 void Server::log(const std::string &line) {
     const double t = static_cast<double>(steady_ms() - start_ms_) / 1000.0;
+    editor_.hide();
     std::printf("[%8.3f] %s\n", t, line.c_str());
+    editor_.show();
     std::fflush(stdout);
     if (guest_) guest_->logged(t, line);
 }
@@ -155,6 +157,13 @@ int Server::start() {
         return fail(1, "cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
     console_open_ = options_.console;
     log("listening on " + options_.socket_path);
+    if (console_open_)
+        editor_.start(
+            "mcu> ", [this](const std::string &line) { run_console_line(*this, line); },
+            [this] {
+                editor_.stop();
+                console_open_ = false;  // end of input: keep serving without a console
+            });
     return 0;
 }
 
@@ -232,6 +241,7 @@ int Server::finish(int status) {
         std::to_string(tally_.expectations) + " expectations met, " + std::to_string(tally_.versions_unanswered) +
         " version requests unanswered" + (options_.strict ? (clean ? "; strict: pass" : "; strict: FAIL") : ""));
     log("stopped");
+    editor_.stop();
     if (status == 0 && options_.strict && !clean) return 1;
     return status;
 }
@@ -606,6 +616,10 @@ int Server::poll_timeout_ms() const {
 }
 
 void Server::read_console() {
+    if (editor_.active()) {
+        editor_.read_available();
+        return;
+    }
     char buf[4096];
     const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
     if (n <= 0) {

@@ -22,6 +22,7 @@
 
 #include "capture.h"
 #include "console.h"
+#include "line_editor.h"
 #include "replay.h"
 #include "scenario.h"
 #include "state.h"
@@ -155,6 +156,7 @@ private:
     bool quitting_ = false;
     bool console_open_ = false;
     std::string console_buffer_;
+    LineEditor editor_;  // the console on a terminal
     std::ofstream capture_;
     std::vector<ScenarioLine> scenario_;
     std::size_t scenario_next_ = 0;

@@ -4,7 +4,10 @@
 // application does not read.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -543,6 +546,53 @@ TEST(ToolsCommandLine, OptionsAreCheckedAndEveryToolHasAVersion) {
         EXPECT_EQ(p.wait(), row.status) << row.argv[1];
         EXPECT_NE(p.output().find(row.says), std::string::npos) << row.argv[1] << ": " << p.output();
     }
+}
+
+// On a terminal the console edits lines and keeps a history.
+TEST_F(SimProcess, TheConsoleOnATerminalEditsLinesAndRemembersThem) {
+#if !MCU_SIM_LINE_EDITING
+    GTEST_SKIP() << "built without libedit";
+#endif
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("HOME", dir_.c_str(), 1);
+        ::execl(MCU_AGENT_SIM_PATH, MCU_AGENT_SIM_PATH, "--socket", socket_.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    std::string screen;
+    auto wait_for = [&](const std::string &needle, std::size_t count = 1) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        auto seen = [&] {
+            std::size_t n = 0;
+            for (std::size_t at = screen.find(needle); at != std::string::npos; at = screen.find(needle, at + 1)) ++n;
+            return n >= count;
+        };
+        while (!seen() && Clock::now() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            screen.append(buf, static_cast<std::size_t>(n));
+        }
+        return seen();
+    };
+    auto type = [&](const std::string &keys) { ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); };
+    ASSERT_TRUE(wait_for("mcu> ")) << screen;
+    type("get audio_sourceX\x7f\r");  // a typo, rubbed out
+    EXPECT_TRUE(wait_for("audio_source = AUDIO_SOURCE_FM1")) << screen;
+    type("\x1b[A\r");  // the line again, from the history
+    EXPECT_TRUE(wait_for("audio_source = AUDIO_SOURCE_FM1", 2)) << screen;
+    type("quit\r");
+    int status = 0;
+    for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, WNOHANG);
+    ::close(master);
+    EXPECT_NE(mcu_tools_test::read_file(dir_ + "/.mcu_agent_sim_history").find("audio_source"), std::string::npos);
 }
 
 }  // namespace
