@@ -7,7 +7,20 @@
 # build/demo by default): sim.log (the virtual MCU's side, every frame in
 # words), capture.log (both directions, one frame a line) and demo.log.
 # Exit status: the demo's (0 when every request of its tour was answered).
+#
+# usage: scripts/demo.sh [--help]
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^set -euo pipefail/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+  "") ;;
+  *)
+    echo "demo.sh: unknown argument $1 (scripts/demo.sh --help)" >&2
+    exit 2
+    ;;
+esac
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${MCU_AGENT_BUILD:-$root/build}/demo"
 socket=/tmp/mcu_agent
