@@ -68,6 +68,7 @@ public:
     // When the next frame is due; -1 when none waits.
     int64_t next_due_ms() const { return pending_.empty() ? -1 : pending_.front().due_ms; }
     bool fast() const { return script_.options_.fast; }
+    bool answering() const { return script_.options_.answer; }
     // Nothing left to send and nothing to answer.
     bool finished(int64_t now_ms);
     std::size_t sent() const { return sent_; }

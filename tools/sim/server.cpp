@@ -352,8 +352,8 @@ void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
                         mcu_protocol::enum_name(types, c.version_type));
         }
     }
-    if (c.replay) {
-        // A replay answers from the capture only.
+    if (c.replay && c.replay->answering()) {
+        // A replay that answers does so from the capture only.
         if (!c.replay->on_app_frame(piece.id, piece.payload, now))
             flag(c, "!replay: the capture has no " + mcu_protocol::id_name(mcu_protocol::Direction::App, piece.id) +
                         " to answer from");
