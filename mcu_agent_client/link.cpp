@@ -54,6 +54,7 @@
 
 #include "log.h"
 #include "ring.h"
+#include "trace.h"
 
 namespace mcu_agent {
 
@@ -424,6 +425,7 @@ void end_connection(int fd, int connection) {
     g_link.sends_giving_up.store(false);
     add_event(false, connection);
     pthread_cond_broadcast(&g_link.changed);
+    trace::on_disconnect(connection);
 }
 
 // Makes `fd` the standing connection.  Under g_link.entry and g_link.mutex.
@@ -435,6 +437,7 @@ void make_connected(int fd) {
     add_event(true, g_link.connection);
     g_send_fd.store(fd);
     g_open_connection.store(g_link.connection);
+    trace::on_connect(g_link.connection, server_path());
 }
 
 // ---- the receive thread --------------------------------------------------
@@ -632,6 +635,7 @@ void deliver(Delivery &d) {
         // After the end of its connection a frame carries -1: the number
         // may already belong to another file.
         const int fd = g_open_connection.load() == d.connection ? d.fd : -1;
+        trace::on_inbound(d.connection, reinterpret_cast<const uint8_t *>(d.area.data()), d.size);
         if (d.callback) d.callback(fd, d.area.data(), d.size);
     } else if (d.kind == Delivery::kEvent && d.handler) {
         d.handler(d.up ? 1 : 0, d.user);
@@ -856,8 +860,10 @@ int socket_send(char *msg, int size) {
     g_users.fetch_add(1);
     const int fd = g_send_fd.load();
     if (fd < 0) errno = ENOTCONN;
+    const int connection = g_open_connection.load();
     const int rc = fd < 0 ? -1 : write_all(fd, msg, size, true);
     release_user();
+    if (rc == size) trace::on_outbound(connection, reinterpret_cast<const uint8_t *>(msg), size);
     return rc;
 }
 

@@ -4,9 +4,11 @@
 // nothing.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
+#include "capture.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -69,6 +71,55 @@ TEST(Demo, AReplayOfItsCaptureAnswersEveryRequest) {
     EXPECT_NE(demo.output().find(", 0 missing"), std::string::npos) << demo.output();
     EXPECT_EQ(replay.terminate(), 0) << replay.output();
     EXPECT_NE(replay.output().find(" 0 flagged,"), std::string::npos) << replay.output();
+}
+
+// The library's own capture (MCU_AGENT_TRACE) of the demo holds the frames
+// the virtual MCU saw, reads through the dump, and a replay of it with
+// answers serves the demo again.
+TEST(Demo, TheLibrarysTraceIsACaptureTheToolsRead) {
+    const std::string dir = mcu_tools_test::test_dir();
+    const std::string own = dir + "/sim-capture.log", trace = dir + "/trace.log";
+    {
+        mcu_tools_test::Process sim(mcu_tools_test::sim_command("/tmp/mcu_agent", {"--no-console", "--capture", own}),
+                                    dir + "/sim.log");
+        ASSERT_TRUE(sim.wait_for_output("listening on /tmp/mcu_agent")) << sim.output();
+        ::setenv("MCU_AGENT_TRACE", trace.c_str(), 1);
+        mcu_tools_test::Process demo({MCU_AGENT_DEMO_PATH}, dir + "/demo.log");
+        ::unsetenv("MCU_AGENT_TRACE");
+        ASSERT_EQ(demo.wait(30000), 0) << demo.output();
+        EXPECT_EQ(sim.terminate(), 0);
+    }
+    // The same frames in each direction, on connection #1.
+    auto frames = [](const std::string &path, mcu_protocol::Direction d) {
+        std::vector<mcu_protocol::CaptureRecord> records;
+        std::string error;
+        EXPECT_TRUE(mcu_protocol::read_capture_file(path, &records, &error)) << error;
+        std::vector<std::string> out;
+        for (mcu_protocol::CaptureRecord r : records)
+            if (r.event == mcu_protocol::CaptureEvent::Frame && r.direction == d) {
+                r.stamp_us = 0;
+                out.push_back(mcu_protocol::format_capture(r));
+            }
+        return out;
+    };
+    for (auto d : {mcu_protocol::Direction::App, mcu_protocol::Direction::Agent}) {
+        const std::vector<std::string> traced = frames(trace, d);
+        EXPECT_GE(traced.size(), 20u);
+        EXPECT_EQ(traced, frames(own, d));
+    }
+    EXPECT_NE(mcu_tools_test::read_file(trace).find(" #1 connect /tmp/mcu_agent"), std::string::npos);
+
+    mcu_tools_test::Process dump({MCU_AGENT_DUMP_PATH, trace}, dir + "/dump.txt");
+    EXPECT_EQ(dump.wait(), 0) << dump.output();
+
+    mcu_tools_test::Process replay(
+        mcu_tools_test::sim_command("/tmp/mcu_agent", {"--no-console", "--replay", trace, "--answer", "--strict"}),
+        dir + "/replay.log");
+    ASSERT_TRUE(replay.wait_for_output("listening on /tmp/mcu_agent")) << replay.output();
+    mcu_tools_test::Process demo({MCU_AGENT_DEMO_PATH}, dir + "/replayed-demo.log");
+    EXPECT_EQ(demo.wait(30000), 0) << demo.output();
+    EXPECT_NE(demo.output().find(", 0 missing"), std::string::npos) << demo.output();
+    EXPECT_EQ(replay.terminate(), 0) << replay.output();
 }
 
 }  // namespace
