@@ -170,7 +170,9 @@ TEST(DescriptionVectors, ApplicationFramesReadAsTheirArguments) {
         {"BA AB 00 00 12 08 05 0D 2D 1E 07 E8 06 0F C7",
          "app > MCU_CMD_SET_RTC_CLOCK(0x12) 050D2D1E07E8060F !no layout of MCU_CMD_SET_RTC_CLOCK has length 8 and P0 05"},
         {"BA AB 01 00 00 00 00", "app > MCU_CMD_HMI_STARTUP(0x00) !bytes 2 and 3 are not 00 00"},
-        {"AB BA 00 00 21 01 07 00", "agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER"},
+        {"AB BA 00 00 21 01 07 27", "agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER"},
+        {"AB BA 00 00 21 01 07 00",
+         "agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_TUNER !checksum 00, expected 27"},
         {"12 34", "? 2 bytes outside any frame: 1234"},
     };
     for (const FrameRow &row : rows) {

@@ -284,7 +284,7 @@ class PanelTest:
         status, text = self.request('GET', '/api/capture')
         assert status == 200, status
         # MCU_MSG_RET_HARD_KEY is id 0x04, its one payload byte the key.
-        assert re.search(r'^\(\d+\.\d{6}\) agent > 04#%02X$' % self.keys['HARD_KEY_SWC_NEXT'], text, re.M), text
+        assert re.search(r'^\(\d+\.\d{6}\) (#\d+ )?agent > 04#%02X$' % self.keys['HARD_KEY_SWC_NEXT'], text, re.M), text
 
     def scenario_runs(self):
         self.app.drain()
