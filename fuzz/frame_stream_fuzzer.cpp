@@ -131,10 +131,7 @@ std::array<MCU_MSG_HANDLE_REGISTER, 256> g_table;
 // name the same ids, or the extents above check the wrong thing.
 void check_extents_match_rules() {
     std::array<bool, 256> has_rule{};
-    for (const mcu_agent::RuleTable *family : {&mcu_agent::system_rules, &mcu_agent::audio_rules,
-                                               &mcu_agent::radio_rules, &mcu_agent::display_rules,
-                                               &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) has_rule[family->entries[i].id] = true;
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) has_rule[m.id] = true;
     for (int id = 0; id < 256; ++id)
         FUZZ_CHECK(has_rule[static_cast<std::size_t>(id)] == (find_record_extent(static_cast<uint8_t>(id)) != nullptr),
                    "id 0x%02X: the library %s a decoding rule, record_extents.h disagrees", id,

@@ -11,6 +11,7 @@
 #include "internal.h"
 #include "link.h"
 #include "log.h"
+#include "wire.h"
 
 namespace mcu_agent {
 
@@ -18,34 +19,12 @@ extern std::atomic<bool> g_verify_inbound_checksum;
 
 namespace {
 
-constexpr int kFrameOverhead = 7;
-constexpr int kMaxFrame = 255 + kFrameOverhead;
 constexpr int kWideChecksumFrom = 32;  // payload bytes
 
 // The application's registration table; read afresh for every message.
 // Replaced by a later McuAgent_client_init while the packet-handle thread
 // may be reading it, hence atomic.
 std::atomic<MCU_MSG_HANDLE_REGISTER *> g_mcu_msg_handle{nullptr};
-
-using Rules = std::array<DecodeRule, 256>;
-
-Rules build_rules() {
-    Rules rules{};
-    for (const RuleTable *family : {&system_rules, &audio_rules, &radio_rules, &display_rules, &vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) rules[family->entries[i].id] = family->entries[i].rule;
-    return rules;
-}
-
-// Built once, on first use, through pthread_once rather than a guarded
-// function-local static: the guard would make the library depend on the
-// C++ runtime (libstdc++), and the target offers only libc and threads.
-Rules g_rules{};
-pthread_once_t g_rules_once = PTHREAD_ONCE_INIT;
-
-const Rules &rules() {
-    pthread_once(&g_rules_once, [] { g_rules = build_rules(); });
-    return g_rules;
-}
 
 // Finds the row that handles `id`.  A null table is an empty one, rows
 // without a handler are skipped, and the scan gives up after 256 rows when
@@ -64,62 +43,16 @@ MCU_MSG_HANDLE_REGISTER *find_row(MCU_MSG_HANDLE_REGISTER *table, uint32_t id) {
 
 int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
     // The frame lives on the stack: sending allocates nothing.
-    std::array<uint8_t, kMaxFrame> frame;
-    const uint8_t id = static_cast<uint8_t>(mcu_cmd_id);
-    frame[0] = 0xBA;
-    frame[1] = 0xAB;
-    frame[2] = 0x00;
-    frame[3] = 0x00;
-    frame[4] = id;
-    frame[5] = length;
-    uint8_t checksum = id ^ length;
-    if (data && length < kWideChecksumFrom) {
-        for (int i = 0; i < length; ++i) {
-            frame[6 + i] = data[i];
-            checksum ^= data[i];
-        }
-    } else if (data) {
-        // One block copy, and the checksum folded eight payload bytes at a
-        // time in a local (91 ns down to 58 ns for a whole 255-byte request
-        // without the system call).  Short payloads keep the byte loop:
-        // they were usually just built byte by byte, and reading them back
-        // eight at a time would stall on the fresh stores.
-        std::memcpy(frame.data() + 6, data, length);
-        uint64_t wide = 0;
-        int i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, data + i, sizeof word);
-            wide ^= word;
-        }
-        wide ^= wide >> 32;
-        wide ^= wide >> 16;
-        wide ^= wide >> 8;
-        checksum ^= static_cast<uint8_t>(wide);
-        for (; i < length; ++i) checksum ^= data[i];
-    } else {
-        length = 0;
-        frame[5] = 0;
-        checksum = id;
-    }
-    frame[6 + length] = checksum;
-    return socket_send(reinterpret_cast<char *>(frame.data()), length + kFrameOverhead);
+    std::array<uint8_t, wire::kMaxFrame> frame;
+    if (!data) length = 0;
+    const int size = wire::encode(wire::kOutboundLead0, wire::kOutboundLead1, static_cast<uint8_t>(mcu_cmd_id), data,
+                                  length, frame.data());
+    return socket_send(reinterpret_cast<char *>(frame.data()), size);
 }
 
 int refuse_request(const char *line) {
     log_line(kLogWarning, "%s\n", line);
     return 0;
-}
-
-void rule_byte(Frame frame, PACKET_MSG *packet) { packet->data[0] = frame.p(0); }
-
-void rule_raw_payload(Frame frame, PACKET_MSG *packet) {
-    std::memcpy(packet->data, frame.payload(), frame.length());
-}
-
-void rule_size_prefixed(Frame frame, PACKET_MSG *packet) {
-    packet->data[0] = frame.length();
-    std::memcpy(packet->data + 1, frame.payload(), frame.length());
 }
 
 }  // namespace mcu_agent
@@ -265,10 +198,7 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
     const Frame frame{static_cast<const uint8_t *>(msg)};
     packet.mcu_msg_id = static_cast<MCU_MSG_ID>(frame.id());
     packet.size = frame.length();
-    if (const DecodeRule rule = rules()[frame.id()]) {
-        rule(frame, &packet);
-    } else {
-        rule_raw_payload(frame, &packet);
+    if (!decode_frame(frame, &packet)) {
         log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] ERROR.\n", kName, frame.id());
     }
     MCU_MSG_HANDLE_REGISTER *row = find_row(g_mcu_msg_handle.load(), frame.id());

@@ -143,6 +143,20 @@ typedef struct {
     MCU_MSG_CALLBACK mcu_msg_callback;
 } MCU_MSG_HANDLE_REGISTER;
 
+/* Names for logs and user interfaces.  The name of a message id
+ * ("MCU_MSG_RET_RTC_CLOCK_INFO" for 0x13) or of a command id, or NULL for
+ * an id without a name; the strings are constants of the library. */
+MCU_AGENT_EXPORT const char *McuAgent_msg_name(int mcu_msg_id);
+MCU_AGENT_EXPORT const char *McuAgent_cmd_name(int mcu_cmd_id);
+/* Writes one line for a decoded message, without a newline: its name and
+ * id, then every field of its record by name, enumerated fields by their
+ * member's name ("MCU_MSG_RET_TFT_VIDEO_SOURCE(0xA1)
+ * video_source=VIDEO_SOURCE_CAMERA video_type=..."), in the words of the
+ * mcu-agent-dump tool.  Works like snprintf: writes at most size bytes
+ * including the terminating NUL and returns the length of the whole line
+ * (so a result >= size means it was cut short); -1 when msg is NULL. */
+MCU_AGENT_EXPORT int McuAgent_format_msg(const PACKET_MSG *msg, char *buf, int size);
+
 /* ------------------------------------------------------------------ */
 /* System, power, keys and clock                                       */
 /* ------------------------------------------------------------------ */

@@ -201,10 +201,7 @@ bool is_marker(const Bytes &f) { return f[4] == 0xFD && f[5] == 6 && f[6] == 'S'
 // decoding rule, at varied lengths, and version requests between them.
 std::vector<std::pair<uint8_t, Bytes>> inbound_pool() {
     std::vector<uint8_t> ids;
-    for (const mcu_agent::RuleTable *family : {&mcu_agent::system_rules, &mcu_agent::audio_rules,
-                                               &mcu_agent::radio_rules, &mcu_agent::display_rules,
-                                               &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) ids.push_back(family->entries[i].id);
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) ids.push_back(m.id);
     std::vector<std::pair<uint8_t, Bytes>> pool;
     for (std::size_t k = 0; k < 300; ++k) {
         const uint8_t id = k % 5 == 4 ? uint8_t{MCU_MSG_GET_VERSION_INFO} : ids[k * 7 % ids.size()];

@@ -1,4 +1,4 @@
-// vehicle.cpp - request functions and decoding rules of the vehicle
+// vehicle.cpp - request functions of the vehicle
 // family: CAN relay on the MCAN, host, FCC and RCC channels, climate
 // control (HVAC) state and diagnosis, IT commander and autotest data.
 #include <iterator>
@@ -93,72 +93,7 @@ int send_can(uint32_t cmd, const MCAN_DATA_INFO *info) {
     return packet_fill_send(cmd, info->data, info->size);
 }
 
-// ---- decoding rules -------------------------------------------------
-
-constexpr uint8_t bit(uint8_t byte, int n) { return static_cast<uint8_t>((byte >> n) & 1); }
-
-// The climate state as the MCU reports it.  Its layout differs from the
-// key bit field that goes out.  Five bytes of 0xAA mean "no valid state".
-void rule_hvac_info(Frame frame, PACKET_MSG *packet) {
-    const uint8_t p0 = frame.p(0), p1 = frame.p(1), p2 = frame.p(2), p3 = frame.p(3), p4 = frame.p(4);
-    HVAC_INFO info{};
-    const bool no_state = p0 == 0xAA && p1 == 0xAA && p2 == 0xAA && p3 == 0xAA && p4 == 0xAA;
-    info.hvac_status = no_state ? 0 : 1;
-    info.maxAC_on_off = bit(p0, 0);
-    info.AC_on_off = bit(p0, 1);
-    info.recirc_on_off = bit(p0, 2);
-    info.fresh_on_off = bit(p0, 3);
-    info.dual_on_off = bit(p0, 4);
-    set_enum_field(info.hvac_mode, p0 >> 5);
-    info.ACT_on_off = bit(p1, 0);
-    info.redefrost_on_off = bit(p1, 1);
-    info.defrost_on_off = bit(p1, 2);
-    info.display_on_off = bit(p1, 3);
-    info.blower_level = static_cast<uint8_t>(p1 >> 4);
-    info.left_temp = static_cast<uint8_t>(p2 >> 3);
-    info.right_temp = static_cast<uint8_t>(p3 >> 3);
-    set_enum_field(info.hvac_key, p4);
-    store_record(packet, info);
-    packet->size = sizeof info;  // the record's size, whatever the length byte said
-}
-
-void rule_hvac_diag_info(Frame frame, PACKET_MSG *packet) {
-    HVAC_DIAG_INFO info{};
-    set_enum_field(info.status, frame.p(0));
-    set_enum_field(info.obj, frame.p(1));
-    // P2 serves both: the fault number under the object number, and bits
-    // 16..21 of the 22-bit key map.
-    set_enum_field(info.code, frame.be16(1));
-    set_enum_field(info.key, (frame.p(2) & 0x3Fu) << 16 | frame.be16(3));
-    store_record(packet, info);
-}
-
-void rule_it_commander(Frame frame, PACKET_MSG *packet) {
-    IT_COMMANDER_INFO info{};
-    info.sw = frame.p(0);
-    set_enum_field(info.encoder, (frame.p(1) >> 4) & 0x07);  // bit 7 unused
-    set_enum_field(info.directions, frame.p(1) & 0x0F);
-    store_record(packet, info);
-    packet->size = sizeof info;  // the record's size, whatever the length byte said
-}
-
-// MCAN_DATA_INFO and AUTOTEST_DATA_INFO are a size byte followed by the
-// bytes, so the size-prefixed copy fills them; an autotest block longer
-// than 128 bytes runs on into the rest of PACKET_MSG.data.
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_ENHOST_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_FCC_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_RCC_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_HVAC_INFO, rule_hvac_info},
-    {MCU_MSG_RET_HVAC_DIAG_INFO, rule_hvac_diag_info},
-    {MCU_MSG_RET_IT_COMMANDER_INFO, rule_it_commander},
-    {MCU_MSG_RET_MCAN_INFO, rule_size_prefixed},
-    {MCU_MSG_RET_AUTOTEST_DATA_INFO, rule_size_prefixed},
-};
-
 }  // namespace
-
-const RuleTable vehicle_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
 

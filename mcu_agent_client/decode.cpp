@@ -1,0 +1,121 @@
+// decode.cpp - the decoder: one walk over a message's rows in the protocol
+// description turns a popped frame into the record that PACKET_MSG.data
+// holds.  The rows say everything (position, width, bit field, runs and
+// their counts, limits, record offset); there is no code per message.
+#include <algorithm>
+
+#include "internal.h"
+
+namespace mcu_agent {
+
+namespace {
+
+using namespace protocol;
+
+// The packet area a record may fill.
+constexpr std::size_t kRecordRoom = sizeof PACKET_MSG::data;
+
+// Which layout of the id this frame has: the first whose selector matches.
+const Layout *select(Span<Layout> layouts, Frame frame) {
+    for (const Layout &l : layouts) {
+        switch (l.when.by) {
+            case Selector::By::Always: return &l;
+            case Selector::By::Length:
+                if (frame.length() == l.when.value) return &l;
+                break;
+            case Selector::By::Byte:
+                // Past the payload every byte reads zero, as a short frame's
+                // missing byte would.
+                if (l.when.pos < frame.length() && frame.p(l.when.pos) == l.when.value) return &l;
+                break;
+        }
+    }
+    return nullptr;
+}
+
+// A big-endian number of `width` bytes from Ppos, then its bit field.
+uint32_t read_number(const Field &f, Frame frame, std::size_t pos) {
+    uint32_t v = 0;
+    for (std::size_t i = 0; i < f.width; ++i) v = v << 8 | frame.p(static_cast<int>(pos + i));
+    if (f.bits) v = (v >> f.shift) & ((f.bits >= 32 ? 0u : 1u << f.bits) - 1u);
+    return v;
+}
+
+// Stores the low `width` bytes of v in native order: the record's own
+// integer of that width.
+void store(uint8_t *to, uint32_t v, std::size_t width) {
+    switch (width) {
+        case 1: *to = static_cast<uint8_t>(v); break;
+        case 2: {
+            const uint16_t n = static_cast<uint16_t>(v);
+            std::memcpy(to, &n, sizeof n);
+            break;
+        }
+        default: std::memcpy(to, &v, std::min<std::size_t>(width, sizeof v)); break;
+    }
+}
+
+// Elements of a run: fixed, the rest of the payload, or the value of the
+// field just before it (the rows are checked to say so); never more than
+// the payload holds.
+std::size_t run_count(const Field &f, Frame frame, uint32_t previous) {
+    const std::size_t per = f.kind == Kind::Numbers ? f.width : 1;
+    std::size_t n = 0;
+    switch (f.count) {
+        case Count::Fixed: n = f.count_value; break;
+        case Count::Rest: n = frame.length() > f.pos ? (frame.length() - f.pos) / per : 0; break;
+        case Count::Field: n = previous; break;
+    }
+    n = std::min<std::size_t>(n, (wire::kMaxPayload - f.pos) / per);
+    return f.limit ? std::min<std::size_t>(n, f.limit) : n;
+}
+
+void walk(const Layout &layout, Frame frame, PACKET_MSG *packet) {
+    uint32_t previous = 0;  // the last Number read, for a run it counts
+    for (const Field &f : layout.fields) {
+        if (f.kind == Kind::Number) previous = read_number(f, frame, f.pos);
+        if (f.record_offset < 0) continue;
+        uint8_t *to = packet->data + f.record_offset;
+        const std::size_t room = kRecordRoom - static_cast<std::size_t>(f.record_offset);
+        switch (f.kind) {
+            case Kind::Number: {
+                const uint32_t kept = f.limit && previous > f.limit ? f.limit : previous;
+                store(to, kept, f.record_width);
+                break;
+            }
+            case Kind::Length: store(to, frame.length(), f.record_width); break;
+            case Kind::NotFilled: {
+                bool filled = true;
+                for (std::size_t i = 0; i < f.width; ++i) filled = filled && frame.p(f.pos + i) == f.fill;
+                store(to, filled ? 0 : 1, f.record_width);
+                break;
+            }
+            case Kind::Bytes:
+            case Kind::Text:
+                std::memcpy(to, frame.payload() + f.pos, std::min(run_count(f, frame, previous), room));
+                break;
+            case Kind::Numbers: {
+                const std::size_t n = run_count(f, frame, previous);
+                for (std::size_t k = 0; k < n && (k + 1) * f.record_width <= room; ++k)
+                    store(to + k * f.record_width, read_number(f, frame, f.pos + k * f.width), f.record_width);
+                break;
+            }
+        }
+    }
+    if (layout.packet_size >= 0) packet->size = static_cast<uint8_t>(layout.packet_size);
+}
+
+}  // namespace
+
+bool decode_frame(Frame frame, PACKET_MSG *packet) {
+    const Message *message = find_message(frame.id());
+    const Layout *layout = message ? select(message->layouts, frame) : nullptr;
+    if (!layout) {
+        std::memcpy(packet->data, frame.payload(), frame.length());
+        return false;
+    }
+    walk(*layout, frame, packet);
+    return true;
+}
+
+}  // namespace mcu_agent

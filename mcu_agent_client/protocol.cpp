@@ -1,0 +1,913 @@
+// protocol.cpp - the rows: enumerations, then the payload layouts of every
+// command (outbound, what the application sends) and every message
+// (inbound, what the agent sends and the decoder turns into a record),
+// then the two id tables.  Record offsets are taken from the public
+// header's records, so a field's place in PACKET_MSG.data is stated once,
+// there.
+#include "protocol.h"
+
+#include <array>
+#include <utility>
+
+namespace mcu_agent::protocol {
+
+namespace {
+
+#define CMD(id, layouts) Command{id, #id, layouts}
+// A get request: the message that answers it has the same number.
+#define CMD_ANSWERED(id, layouts) Command{id, #id, layouts, id}
+#define MSG(id, record, layouts) Message{id, #id, record, layouts}
+#define V(member) EnumValue{static_cast<uint32_t>(member), #member}
+// Offset and size of a record member in PACKET_MSG.data.
+#define REC(T, member) offsetof(T, member), sizeof(std::declval<T &>().member)
+#define REC_EACH(T, member) offsetof(T, member), sizeof(std::declval<T &>().member[0])
+
+// ---- enumerations ---------------------------------------------------
+
+constexpr EnumValue kHardKeyValues[] = {
+    V(HARD_KEY_SWC_VOL_UP), V(HARD_KEY_SWC_VOL_DOWN), V(HARD_KEY_SWC_PREVIOUS), V(HARD_KEY_SWC_NEXT),
+    V(HARD_KEY_SWC_SOURCE), V(HARD_KEY_SWC_ANSWER), V(HARD_KEY_SWC_HANGUP), V(HARD_KEY_CMD_OK),
+    V(HARD_KEY_SWC_BACK), V(HARD_KEY_ROT_VOL_UP), V(HARD_KEY_ROT_VOL_DOWN), V(HARD_KEY_POWER),
+    V(HARD_KEY_TUNE_UP), V(HARD_KEY_TUNE_DOWN), V(HARD_KEY_TUNE_PUSH), V(HARD_KEY_CAMERA),
+    V(HARD_KEY_AUDIO), V(HARD_KEY_CD_AUX), V(HARD_KEY_FM_AM), V(HARD_KEY_USB), V(HARD_KEY_PHONE),
+    V(HARD_KEY_PRESET1), V(HARD_KEY_PRESET2), V(HARD_KEY_PRESET3), V(HARD_KEY_PRESET4),
+    V(HARD_KEY_PRESET5), V(HARD_KEY_PRESET6), V(HARD_KEY_CMD_UP), V(HARD_KEY_CMD_UPRIGHT),
+    V(HARD_KEY_CMD_RIGHT), V(HARD_KEY_CMD_RIGHTDOWN), V(HARD_KEY_CMD_DOWN), V(HARD_KEY_CMD_LEFTDOWN),
+    V(HARD_KEY_CMD_LEFT), V(HARD_KEY_CMD_UPLEFT), V(HARD_KEY_SCAN), V(HARD_KEY_MENU), V(HARD_KEY_BACK),
+    V(HARD_KEY_SEEK_UP), V(HARD_KEY_SEEK_DOWN), V(HARD_KEY_HOME), V(HARD_KEY_CMD_MEDIA),
+    V(HARD_KEY_EJECT), V(HARD_KEY_PURPOSE_AUDIO), V(HARD_KEY_PURPOSE_USB), V(HARD_KEY_PURPOSE_PHONE),
+    V(HARD_KEY_SWC_ENTER)};
+constexpr Enumeration kHardKey{"HARD_KEY_ID", kHardKeyValues};
+
+constexpr EnumValue kTouchTypeValues[] = {V(TOUCH_TYPE_DOWN), V(TOUCH_TYPE_UP), V(TOUCH_TYPE_MAX_ID)};
+constexpr Enumeration kTouchType{"TOUCH_TYPE_ID", kTouchTypeValues};
+constexpr EnumValue kEngineerModeValues[] = {V(ENGINEER_MODE_EXIT), V(ENGINEER_MODE_ENTRY), V(ENGINEER_MODE_MAX_ID)};
+constexpr Enumeration kEngineerMode{"ENGINEER_MODE_ID", kEngineerModeValues};
+constexpr EnumValue kBeepToneValues[] = {V(BEEP_TONE_NORMAL), V(BEEP_TONE_WARNING), V(BEEP_TONE_ERROR),
+                                         V(BEEP_TONE_MAX_ID)};
+constexpr Enumeration kBeepTone{"BEEP_TONE_ID", kBeepToneValues};
+constexpr EnumValue kDispStatusValues[] = {V(DISP_STATUS_OFF), V(DISP_STATUS_ON), V(DISP_STATUS_MAX_ID)};
+constexpr Enumeration kDispStatus{"DISP_STATUS_ID", kDispStatusValues};
+constexpr EnumValue kHeartbeatValues[] = {V(HEARTBEAT_OFF), V(HEARTBEAT_ON)};
+constexpr Enumeration kHeartbeat{"HEARTBEAT_COMMAD_SWITCH", kHeartbeatValues};
+constexpr EnumValue kVersionTypeValues[] = {V(VERSION_TYPE_HMI), V(VERSION_TYPE_BT)};
+constexpr Enumeration kVersionType{"VERSION_TYPE_ID", kVersionTypeValues};
+constexpr EnumValue kPowerStatusValues[] = {V(POWER_STATUS_OFF), V(POWER_STATUS_ON), V(POWER_STATUS_MAX_ID)};
+constexpr Enumeration kPowerStatus{"POWER_STATUS_ID", kPowerStatusValues};
+constexpr EnumValue kPowerModeValues[] = {V(POWER_MODE_SLEEP_OFF), V(POWER_MODE_TEMP_OFF), V(POWER_MODE_USER_OFF),
+                                          V(POWER_MODE_USER_ON), V(POWER_MODE_MAX_ID)};
+constexpr Enumeration kPowerMode{"POWER_MODE_ID", kPowerModeValues};
+constexpr EnumValue kRtcModeValues[] = {V(RTC_MODE_12HOURS), V(RTC_MODE_24HOURS), V(RTC_MODE_SET_CLOCK),
+                                        V(RTC_MODE_MAX_ID)};
+constexpr Enumeration kRtcMode{"RTC_MODE_ID", kRtcModeValues};
+constexpr EnumValue kModeValues[] = {V(SET_DUTY_CYCLE)};
+constexpr Enumeration kMode{"MODE_ID", kModeValues};
+constexpr EnumValue kOperateValues[] = {V(BUTTON_ADD), V(BUTTON_MINUS)};
+constexpr Enumeration kOperate{"OPERATE_ID", kOperateValues};
+constexpr EnumValue kUpdateTypeValues[] = {V(UPDATE_TYPE_OSD), V(UPDATE_TYPE_MD)};
+constexpr Enumeration kUpdateType{"UPDATE_TYPE_ID", kUpdateTypeValues};
+
+constexpr EnumValue kAudioSourceValues[] = {
+    V(AUDIO_SOURCE_FM1), V(AUDIO_SOURCE_FM2), V(AUDIO_SOURCE_FM3), V(AUDIO_SOURCE_FM4), V(AUDIO_SOURCE_AM1),
+    V(AUDIO_SOURCE_AM2), V(AUDIO_SOURCE_AM3), V(AUDIO_SOURCE_TUNER), V(AUDIO_SOURCE_CD), V(AUDIO_SOURCE_AUX),
+    V(AUDIO_SOURCE_AUDIO_PLAYER), V(AUDIO_SOURCE_VIDEO_PLAYER), V(AUDIO_SOURCE_IPOD_CARPLAY),
+    V(AUDIO_SOURCE_BT_HFP), V(AUDIO_SOURCE_BT_AUDIO), V(AUDIO_SOURCE_SMARTPHONE), V(AUDIO_SOURCE_IPOD),
+    V(AUDIO_SOURCE_CARPLAYPHONE), V(AUDIO_SOURCE_CARLIFE), V(AUDIO_SOURCE_NAVIGATION),
+    V(AUDIO_SOURCE_NAVIGATION_RADIO), V(AUDIO_SOURCE_NAVIGATION_I2S), V(AUDIO_SOURCE_MAX_ID)};
+constexpr Enumeration kAudioSource{"AUDIO_SOURCE_ID", kAudioSourceValues};
+constexpr EnumValue kAudioSettingTypeValues[] = {
+    V(AUDIO_SETTING_VOLUME), V(AUDIO_SETTING_BAS), V(AUDIO_SETTING_MID), V(AUDIO_SETTING_TRE),
+    V(AUDIO_SETTING_BAL),    V(AUDIO_SETTING_FAD), V(AUDIO_SETTING_EQ),  V(AUDIO_SETTING_MAX_ID)};
+constexpr Enumeration kAudioSettingType{"AUDIO_SETTING_TYPE_ID", kAudioSettingTypeValues};
+constexpr EnumValue kAuxGainValues[] = {V(AUDIO_AUX_GAIN_OFF), V(AUDIO_AUX_GAIN_LOW), V(AUDIO_AUX_GAIN_MID),
+                                        V(AUDIO_AUX_GAIN_HIGH), V(AUDIO_AUX_GAIN_MAX_ID)};
+constexpr Enumeration kAuxGain{"AUDIO_AUX_GAIN_ID", kAuxGainValues};
+constexpr EnumValue kBeepStatusValues[] = {V(BEEP_STATUS_OFF), V(BEEP_STATUS_ON), V(BEEP_STATUS_MAX_ID)};
+constexpr Enumeration kBeepStatus{"BEEP_STATUS_ID", kBeepStatusValues};
+constexpr EnumValue kSpeedVolumeValues[] = {
+    V(AUDIO_SPEED_VOLUME_OFF),    V(AUDIO_SPEED_VOLUME_LEVEL1), V(AUDIO_SPEED_VOLUME_LEVEL2),
+    V(AUDIO_SPEED_VOLUME_LEVEL3), V(AUDIO_SPEED_VOLUME_LEVEL4), V(AUDIO_SPEED_VOLUME_LEVEL5),
+    V(AUDIO_SPEED_VOLUME_MAX_ID)};
+constexpr Enumeration kSpeedVolume{"AUDIO_SPEED_VOLUME_ID", kSpeedVolumeValues};
+constexpr EnumValue kNaviBroadcastValues[] = {V(NAVI_MIX_STATUS_END), V(NAVI_MIX_STATUS_START),
+                                              V(SIRI_MIX_STATUS_END), V(SIRI_MIX_STATUS_START),
+                                              V(SPDIF_STATUS_CLOSE),  V(SPDIF_STATUS_OPEN)};
+constexpr Enumeration kNaviBroadcast{"NAVIGATION_BROADCAST", kNaviBroadcastValues};
+constexpr EnumValue kNaviTypeValues[] = {V(NAVI_TYPE_MIRACAST), V(NAVI_TYPE_CARPLAY)};
+constexpr Enumeration kNaviType{"NAVIGATION_TYPE", kNaviTypeValues};
+constexpr EnumValue kMainAnswerValues[] = {V(MAIN_DRIVER_ANSWER_STATUS_OFF), V(MAIN_DRIVER_ANSWER_STATUS_ON),
+                                           V(MAIN_DRIVER_ANSWER_STATUS_MAX_ID)};
+constexpr Enumeration kMainAnswer{"MAIN_DRIVER_ANSWER_ID", kMainAnswerValues};
+constexpr EnumValue kAdjustVolumeValues[] = {V(ADJUST_VOLUME_DOWN), V(ADJUST_VOLUME_UP), V(ADJUST_VOLUME_MAX_ID)};
+constexpr Enumeration kAdjustVolume{"ADJUST_VOLUME_ID", kAdjustVolumeValues};
+constexpr EnumValue kAbsVolumeValues[] = {V(SET_MAIN_VOLUME),  V(SET_BTHFP_VOLUME),      V(GET_MAIN_VOLUME),
+                                          V(GET_BTHFP_VOLUME), V(SET_SMARTPHONE_VOLUME), V(GET_SMARTPHONE_VOLUME)};
+constexpr Enumeration kAbsVolume{"ABSOLUTELY_VOLUME_ID", kAbsVolumeValues};
+constexpr EnumValue kFunctionSwitchValues[] = {V(FLAT_OFF), V(FLAT_ON)};
+constexpr Enumeration kFunctionSwitch{"AUDIO_FUNCTION_SWITCH", kFunctionSwitchValues};
+constexpr EnumValue kDeviceTypeValues[] = {V(AUX), V(BCM_TEL), V(PARK), V(REVERSE), V(DISK), V(ILL), V(EQ_PIN)};
+constexpr Enumeration kDeviceType{"DEVICE_TYPE", kDeviceTypeValues};
+constexpr EnumValue kAudioInfoTypeValues[] = {V(AUDIO_VOLUME_TYPE), V(AUDIO_ON_OFF_TYPE),
+                                              V(AUDIO_BT_HFP_VOLUME_TYPE_OFF), V(AUDIO_SMARTPHONE_VOLUME_TYPE)};
+constexpr Enumeration kAudioInfoType{"AUDIO_INFO_TYPE", kAudioInfoTypeValues};
+constexpr EnumValue kAudioOnOffValues[] = {V(AUDIO_ON), V(AUDIO_OFF)};
+constexpr Enumeration kAudioOnOff{"AUDIO_ON_OFF_INFO", kAudioOnOffValues};
+constexpr EnumValue kSkipStatusValues[] = {V(DEMUTE),       V(MCU_MUTE_100), V(MCU_MUTE_200), V(MCU_MUTE_300),
+                                           V(MCU_MUTE_400), V(MCU_MUTE_500), V(MCU_MUTE_600), V(MCU_MUTE_700),
+                                           V(MCU_MUTE_800), V(MCU_MUTE_900), V(MUTE)};
+constexpr Enumeration kSkipStatus{"PLATER_PLAY_SKIP_STATUS_INFO", kSkipStatusValues};
+constexpr EnumValue kRecordPlayValues[] = {V(RECORD_END), V(RECORD_START)};
+constexpr Enumeration kRecordPlay{"RECORD_PLAY_STATE_ID", kRecordPlayValues};
+constexpr EnumValue kSpeakerFreqValues[] = {V(BEEP_MUTE),   V(BEEP_3K),     V(BEEP_300),    V(BEEP_FL_ON),
+                                            V(BEEP_FR_ON),  V(BEEP_RL_ON),  V(BEEP_RR_ON),  V(BEEP_FL_OFF),
+                                            V(BEEP_FR_OFF), V(BEEP_RL_OFF), V(BEEP_RR_OFF), V(BEEP_STOP)};
+constexpr Enumeration kSpeakerFreq{"SPEAKER_FREQ_ID", kSpeakerFreqValues};
+
+constexpr EnumValue kRadioCtrlValues[] = {V(RADIO_CTRL_APS), V(RADIO_CTRL_SCAN), V(RADIO_CTRL_MAX_ID)};
+constexpr Enumeration kRadioCtrl{"RADIO_CTRL_ID", kRadioCtrlValues};
+constexpr EnumValue kRadioBandValues[] = {V(RADIO_BAND_FM1), V(RADIO_BAND_FM2), V(RADIO_BAND_FM3),
+                                          V(RADIO_BAND_FM4), V(RADIO_BAND_AM1), V(RADIO_BAND_AM2),
+                                          V(RADIO_BAND_AM3), V(RADIO_BAND_AM4), V(RADIO_BAND_MAX_ID)};
+constexpr Enumeration kRadioBand{"RADIO_BAND_ID", kRadioBandValues};
+constexpr EnumValue kRadioDirectionValues[] = {V(NO_DIRECTION), V(RADIO_LEFT), V(RADIO_RIGHT)};
+constexpr Enumeration kRadioDirection{"RADIO_DRECTION", kRadioDirectionValues};
+constexpr EnumValue kCmdInfoValues[] = {
+    V(FM_SET_LEVEL), V(FM_SET_FOF), V(FM_SET_USN), V(FM_SET_WAM),   V(FM_RF_AGC),    V(FM_BW),      V(FM_NBSA),
+    V(FM_BWS),       V(FM_BWSLEV),  V(FM_MFT),     V(FM_MAT),       V(FM_MDT),       V(FM_MST),     V(FM_MSL),
+    V(FM_MNS),       V(FM_MMS),     V(FM_MLIM),    V(FM_HFT),       V(FM_HAT),       V(FM_HDT),     V(FM_HST),
+    V(FM_HSL),       V(FM_HNS),     V(FM_HMS),     V(FM_HSLIM),     V(FM_HLIM),      V(FM_HLOC),    V(FM_SFT),
+    V(FM_SAT),       V(FM_SDT),     V(FM_SST),     V(FM_SSL),       V(FM_SNS),       V(FM_SMS),     V(FM_SSLIM),
+    V(AM_SET_LEVEL), V(AM_SET_FOF), V(AM_RF_AGC),  V(AM_BW),        V(AM_ANT),       V(AM_ATT),     V(AM_NBSA),
+    V(AM_NBSB),      V(AM_FLOC),    V(AM_DEMP),    V(AM_MAT),       V(AM_MDT),       V(AM_MST),     V(AM_MSL),
+    V(AM_MLIM),      V(AM_HAT),     V(AM_HDT),     V(AM_HST),       V(AM_HSL),       V(AM_HSLIM),   V(AM_HLIM)};
+constexpr Enumeration kCmdInfo{"CMD_INFO", kCmdInfoValues};
+constexpr EnumValue kOptionValues[] = {V(ADD), V(MINUS)};
+constexpr Enumeration kOption{"OPTION_INFO", kOptionValues};
+constexpr EnumValue kRadioDiagnoseValues[] = {V(ENTER_RADIO_DIAGNOSE), V(EXIT_RADIO_DIAGNOSE)};
+constexpr Enumeration kRadioDiagnose{"RADIO_DIAGNOSE_INFO", kRadioDiagnoseValues};
+constexpr EnumValue kCurbandValues[] = {V(CMD_FM1),    V(CMD_FM2), V(CMD_FM3), V(CMD_FMAS2),
+                                        V(CMD_UNUSED), V(CMD_AM1), V(CMD_AM2)};
+constexpr Enumeration kCurband{"RADIO_CURBAND_INFO", kCurbandValues};
+constexpr EnumValue kPlayStateValues[] = {V(RADIO_SCAN_PLAY_START), V(RADIO_SCAN_PLAY_END)};
+constexpr Enumeration kPlayState{"RADIO_PLAY_STATE", kPlayStateValues};
+constexpr EnumValue kRadioStatusValues[] = {V(RADIO_STATUS_NORMAL), V(RADIO_STATUS_SEEK_UP), V(RADIO_STATUS_SEEK_DN),
+                                            V(RADIO_STATUS_SCAN),   V(RADIO_STATUS_APS),     V(RADIO_STATUS_MAX_ID)};
+constexpr Enumeration kRadioStatus{"RADIO_STATUS_ID", kRadioStatusValues};
+constexpr EnumValue kUpdateCmdValues[] = {V(START_LIST_UPDATE), V(CANCEL_LIST_UPDATE), V(GET_FM1_STATION_LIST),
+                                          V(GET_AM1_STATION_LIST)};
+constexpr Enumeration kUpdateCmd{"UPDATE_CMD", kUpdateCmdValues};
+
+constexpr EnumValue kBluetoothTypeValues[] = {V(BLUETOOTH_TYPE_HFP), V(BLUETOOTH_TYPE_HID_SPP),
+                                              V(BLUETOOTH_TYPE_POWER_SETUP)};
+constexpr Enumeration kBluetoothType{"BLUETOOTH_TYPE_ID", kBluetoothTypeValues};
+constexpr EnumValue kBluetoothStatusValues[] = {V(BLUETOOTH_STATUS_OFF), V(BLUETOOTH_STATUS_ON)};
+constexpr Enumeration kBluetoothStatus{"BLUETOOTH_STATUS_ID", kBluetoothStatusValues};
+constexpr EnumValue kVideoSourceValues[] = {V(VIDEO_SOURCE_NAVI), V(VIDEO_SOURCE_CAMERA), V(VIDEO_SOURCE_MHL),
+                                            V(VIDEO_SOURCE_AVM_MENU_PAGE), V(VIDEO_SOURCE_MAX_ID)};
+constexpr Enumeration kVideoSource{"VIDEO_SOURCE_ID", kVideoSourceValues};
+constexpr EnumValue kVideoTypeValues[] = {
+    V(VIDEO_TYPE_480P),     V(VIDEO_TYPE_720P),      V(VIDEO_TYPE_720I),     V(VIDEO_TYPE_1080P),
+    V(VIDEO_TYPE_1080I),    V(VIDEO_TYPE_IPHONE4),   V(VIDEO_TYPE_IPHONE4S), V(VIDEO_TYPE_IPHONE5),
+    V(VIDEO_TYPE_IPHONE5S), V(VIDEO_TYPE_MAX_ID)};
+constexpr Enumeration kVideoType{"VIDEO_TYPE_ID", kVideoTypeValues};
+constexpr EnumValue kDaynightModeValues[] = {V(DAY_MODE), V(NIGHT_MODE)};
+constexpr Enumeration kDaynightMode{"DAYNIGHT_MODE", kDaynightModeValues};
+constexpr EnumValue kIllModeReportValues[] = {V(AUTO_MODE), V(MANUAL_DAY_MODE), V(MANUAL_NIGHT_MODE)};
+constexpr Enumeration kIllModeReport{"ILL_MODE", kIllModeReportValues};
+constexpr EnumValue kLanguageValues[] = {V(LANGUAGE_CHINESE), V(LANGUAGE_ENGLISH), V(LANGUAGE_MAX_ID)};
+constexpr Enumeration kLanguage{"LANGUAGE_ID", kLanguageValues};
+constexpr EnumValue kIllModeValues[] = {V(ILL_MODE_AUTO), V(ILL_MODE_FORCE_DAY), V(ILL_MODE_FORCE_NIGHT),
+                                        V(ILL_MODE_MAX_ID)};
+constexpr Enumeration kIllMode{"ILL_MODE_ID", kIllModeValues};
+constexpr EnumValue kBacklightValues[] = {V(BACKLIGHT_STATUS_OFF), V(BACKLIGHT_STATUS_ON), V(BACKLIGHT_STATUS_MAX_ID)};
+constexpr Enumeration kBacklight{"BACKLIGHT_STATUS_ID", kBacklightValues};
+constexpr EnumValue kAvmSettingTypeValues[] = {
+    V(AVM_SETTING_TYPE_WHEELPATH_SETUP),      V(AVM_SETTING_TYPE_FRIST_DRIVE_AUTO_SETUP),
+    V(AVM_SETTING_TYPE_BOOT_ANIMATION_SETUP), V(AVM_SETTING_TYPE_MODEL_COLOR_SETUP),
+    V(AVM_SETTING_TYPE_BRIGHTNESS),           V(AVM_SETTING_TYPE_CONTRAST),
+    V(AVM_SETTING_TYPE_CHROMATIC),            V(AVM_SETTING_TYPE_MAX_ID)};
+constexpr Enumeration kAvmSettingType{"AVM_SETTING_TYPE_ID", kAvmSettingTypeValues};
+constexpr EnumValue kDaynightLevelValues[] = {V(SET_CUR_MODE_LEVEL), V(GET_CUR_MODE_LEVEL)};
+constexpr Enumeration kDaynightLevel{"DAYNIGHT_LEVEL", kDaynightLevelValues};
+constexpr EnumValue kMhlPopTypeValues[] = {V(MHL_POP_TYPE_MIRROR_BOX), V(MHL_POP_TYPE_INTELLIGENT_BOX)};
+constexpr Enumeration kMhlPopType{"MHL_POP_TYPE_ID", kMhlPopTypeValues};
+
+constexpr EnumValue kHvacKeyValues[] = {
+    V(HVAC_KEY_NULL),          V(HVAC_KEY_LEFT_TEM_INCREASED),  V(HVAC_KEY_LEFT_TEM_DECREASED),
+    V(HVAC_KEY_RIGHT_TEM_INCREASED), V(HVAC_KEY_RIGHT_TEM_DECREASED), V(HVAC_KEY_AIR_INCREASED),
+    V(HVAC_KEY_AIR_DECREASED), V(HVAC_KEY_MODE),                V(HVAC_KEY_DAUL_ZONE),
+    V(HVAC_KEY__ON_OFF),       V(HVAC_KEY_OUTSIDE_LOOP),        V(HVAC_KEY_INNER_LOOP),
+    V(HVAC_KEY_FRONT_DEFROST), V(HVAC_KEY_REAR_DEFROST),        V(HVAC_KEY_AC),
+    V(HVAC_KEY__MAX_AC),       V(HVAC_KEY_MAXID)};
+constexpr Enumeration kHvacKey{"HVAC_KEY_ID", kHvacKeyValues};
+constexpr EnumValue kHvacModeValues[] = {V(HVAC_MODE_NO_DISPLAY), V(HVAC_MODE_BLOW_FACE),
+                                         V(HVAC_MODE_BLOW_FACE_FEET), V(HVAC_MODE_BLOW_FEET),
+                                         V(HVAC_MODE_BLOW_FEET_DEFROST), V(HVAC_MODE_MAX_ID)};
+constexpr Enumeration kHvacMode{"HVAC_MODE_ID", kHvacModeValues};
+constexpr EnumValue kHvacKeyStatusValues[] = {V(HVAC_KEY_STATUS_DOWN), V(HVAC_KEY_STATUS_UP),
+                                              V(HVAC_KEY_STATUS_MAX_ID)};
+constexpr Enumeration kHvacKeyStatus{"HVAC_KEY_STATUS_ID", kHvacKeyStatusValues};
+constexpr EnumValue kDiagObjValues[] = {
+    V(HAVC_DIAG_CTRL_OBJ_BLOWER_SYS),
+    V(HAVC_DIAG_CTRL_OBJ_MODE_DAMPER_MOTER),
+    V(HAVC_DIAG_CTRL_OBJ_INSIDE_OUTSIDE_DAMPER_MOTER),
+    V(HAVC_DIAG_CTRL_OBJ_MIXED_DAMPER_MOTER_LEFT),
+    V(HAVC_DIAG_CTRL_OBJ_MIXED_DAMPER_MOTER_RIGHT),
+    V(HAVC_DIAG_CTRL_OBJ_EVAPORATOR_TEMPERATURE_SENSOR),
+    V(HAVC_DIAG_CTRL_OBJ_INDICATOR_LIGHT_CHECK),
+    V(HAVC_DIAG_CTRL_OBJ_KEY_VALUE)};
+constexpr Enumeration kDiagObj{"HVAC_DIAG_CTRL_OBJ_ID", kDiagObjValues};
+constexpr EnumValue kDiagUtModeValues[] = {V(HVAC_DIAG_CTRL_MODE1), V(HVAC_DIAG_CTRL_MODE2), V(HVAC_DIAG_CTRL_MODE3)};
+constexpr Enumeration kDiagUtMode{"HVAC_DIAG_CTRL_UT_MODE_ID", kDiagUtModeValues};
+constexpr EnumValue kDiagStatusValues[] = {V(HVAC_DIAG_STATUS_NON_EXECUTION), V(HVAC_DIAG_STATUS_APPLY_SUCCESS),
+                                           V(HVAC_DIAG_STATUS_DOING_EXECUTION), V(HVAC_DIAG_STATUS_DONE_EXECUTION)};
+constexpr Enumeration kDiagStatus{"HVAC_DIAG_STATUS_ID", kDiagStatusValues};
+constexpr EnumValue kDiagFaultValues[] = {
+    V(BLOWER_SYS_NO_ERROR),
+    V(BLOWER_SYS_ERROR),
+    V(MODE_DAMPER_MOTER_NO_ERROR),
+    V(MODE_DAMPER_MOTER_SHORT_CIRCUIT_GND),
+    V(MODE_DAMPER_MOTER_SHORT_CIRCUIT_POWER),
+    V(MODE_DAMPER_MOTER_STALLING),
+    V(INSIDE_OUTSIDE_DAMPER_MOTER_NO_ERROR),
+    V(INSIDE_OUTSIDE_DAMPER_MOTER_SHORT_CIRCUIT_GND),
+    V(INSIDE_OUTSIDE_DAMPER_MOTER_SHORT_CIRCUIT_POWER),
+    V(INSIDE_OUTSIDE_DAMPER_MOTER_STALLING),
+    V(MIXED_DAMPER_MOTER_LEFT_NO_ERROR),
+    V(MIXED_DAMPER_MOTER_LEFT_SHORT_CIRCUIT_GND),
+    V(MIXED_DAMPER_MOTER_LEFT_SHORT_CIRCUIT_POWER),
+    V(MIXED_DAMPER_MOTER_LEFT_STALLING),
+    V(MIXED_DAMPER_MOTER_RIGHT_NO_ERROR),
+    V(MIXED_DAMPER_MOTER_RIGHT_SHORT_CIRCUIT_GND),
+    V(MIXED_DAMPER_MOTER_RIGHT_SHORT_CIRCUIT_POWER),
+    V(MIXED_DAMPER_MOTER_RIGHT_STALLING),
+    V(EVAPORATOR_TEMPERATURE_SENSOR_NO_ERROR),
+    V(EVAPORATOR_TEMPERATURE_SENSOR_SHORT_CIRCUIT_GND),
+    V(EVAPORATOR_TEMPERATURE_SENSOR_SHORT_CIRCUIT_POWER)};
+constexpr Enumeration kDiagFault{"HVAC_DIAG_FAULT_CODE_ID", kDiagFaultValues};
+constexpr EnumValue kDiagKeyValues[] = {
+    V(KEY_DEFROST_PRESS),      V(KEY_REDEFROST_PRESS),     V(KEY_L_UP_PRESS),       V(KEY_L_DOWN_PRESS),
+    V(KEY_ON_OFF_PRESS),       V(KEY_RECIRC_PRESS),        V(KEY_FRESH_PRESS),      V(KEY_DUAL_PRESS),
+    V(KEY_MAX_AC_PRESS),       V(KEY_BLOWER_P_PRESS),      V(KEY_R_UP_PRESS),       V(KEY_R_DOWN_PRESS),
+    V(KEY_MODE_PRESS),         V(KEY_AC_ON_PRESS),         V(KEY_BLOWER_M_PRESS),   V(KEY_MENU_PRESS),
+    V(KEY_BACK_PRESS),         V(KEY_HOME_PRESS),          V(KEY_MEDIA_PRESS),      V(KEY_POWER_PRESS),
+    V(KEY_VOLUME_LEFT_PRESS),  V(KEY_VOLUME_RIGHT_PRESS),  V(KEY_DEFROST_RELEASE),  V(KEY_REDEFROST_RELEASE),
+    V(KEY_L_UP_RELEASE),       V(KEY_L_DOWN_RELEASE),      V(KEY_ON_OFF_RELEASE),   V(KEY_RECIRC_RELEASE),
+    V(KEY_FRESH_RELEASE),      V(KEY_DUAL_RELEASE),        V(KEY_MAX_AC_RELEASE),   V(KEY_BLOWER_P_RELEASE),
+    V(KEY_R_UP_RELEASE),       V(KEY_R_DOWN_RELEASE),      V(KEY_MODE_RELEASE),     V(KEY_AC_ON_RELEASE),
+    V(KEY_BLOWER_M_RELEASE),   V(KEY_MENU_RELEASE),        V(KEY_BACK_RELEASE),     V(KEY_HOME_RELEASE),
+    V(KEY_MEDIA_RELEASE),      V(KEY_POWER_RELEASE),       V(KEY_VOLUME_LEFT_RELEASE), V(KEY_VOLUME_RIGHT_RELEASE)};
+constexpr Enumeration kDiagKey{"HVAC_DIAG_KEY_ID", kDiagKeyValues};
+constexpr EnumValue kEncoderValues[] = {V(ENCODER_OFF),        V(ENCODER_CW_1PULSE),  V(ENCODER_CW_2PULSE),
+                                        V(ENCODER_CW_3PULSE),  V(ENCODER_CCW_1PULSE), V(ENCODER_CCW_2PULSE),
+                                        V(ENCODER_CCW_3PULSE)};
+constexpr Enumeration kEncoder{"IT_COMMANDER_ENCODER_ID", kEncoderValues};
+constexpr EnumValue kDirectionsValues[] = {V(DIRECTIONS_OFF),        V(DIRECTIONS_UP),        V(DIRECTIONS_UP_RIGHT),
+                                           V(DIRECTIONS_RIGHT),      V(DIRECTIONS_RIGHT_DOWN), V(DIRECTIONS_DOWN),
+                                           V(DIRECTIONS_LEFT_DOWN),  V(DIRECTIONS_LEFT),      V(DIRECTIONS_UP_LEFT)};
+constexpr Enumeration kDirections{"IT_COMMANDER_DIRECTIONS_ID", kDirectionsValues};
+
+constexpr const Enumeration *kEnumerations[] = {
+    &kHardKey,      &kTouchType,     &kEngineerMode,  &kBeepTone,        &kDispStatus,     &kHeartbeat,
+    &kVersionType,  &kPowerStatus,   &kPowerMode,     &kRtcMode,         &kMode,           &kOperate,
+    &kUpdateType,   &kAudioSource,   &kAudioSettingType, &kAuxGain,      &kBeepStatus,     &kSpeedVolume,
+    &kNaviBroadcast, &kNaviType,     &kMainAnswer,    &kAdjustVolume,    &kAbsVolume,      &kFunctionSwitch,
+    &kDeviceType,   &kAudioInfoType, &kAudioOnOff,    &kSkipStatus,      &kRecordPlay,     &kSpeakerFreq,
+    &kRadioCtrl,    &kRadioBand,     &kRadioDirection, &kCmdInfo,        &kOption,         &kRadioDiagnose,
+    &kCurband,      &kPlayState,     &kRadioStatus,   &kUpdateCmd,       &kBluetoothType,  &kBluetoothStatus,
+    &kVideoSource,  &kVideoType,     &kDaynightMode,  &kIllModeReport,   &kLanguage,       &kIllMode,
+    &kBacklight,    &kAvmSettingType, &kDaynightLevel, &kMhlPopType,     &kHvacKey,        &kHvacMode,
+    &kHvacKeyStatus, &kDiagObj,      &kDiagUtMode,    &kDiagStatus,      &kDiagFault,      &kDiagKey,
+    &kEncoder,      &kDirections};
+
+// ---- layout helpers -------------------------------------------------
+
+// One layout of `length` payload bytes.
+constexpr Layout fixed(Span<Field> fields, uint8_t length, int16_t packet_size = -1) {
+    return {"", always(), length, length, fields, packet_size};
+}
+// One layout of min to max payload bytes.
+constexpr Layout ranged(Span<Field> fields, uint8_t min, uint8_t max) { return {"", always(), min, max, fields}; }
+
+constexpr Layout kEmpty[] = {fixed({}, 0)};
+
+// ---- commands: system, power, keys and clock ------------------------
+
+constexpr Field kHardKeyCmd[] = {number("key", 0).of(kHardKey)};
+constexpr Field kTouch[] = {number("x", 0, 2), number("y", 2, 2), number("type", 4).of(kTouchType)};
+constexpr Field kEngineerModeCmd[] = {number("status", 0).of(kEngineerMode)};
+constexpr Field kBeepToneCmd[] = {number("status", 0).of(kBeepTone)};
+constexpr Field kPoweroffTimerCmd[] = {number("status", 0).of(kDispStatus)};
+constexpr Field kScreenSaveCmd[] = {number("mode", 0)};
+constexpr Field kAlive[] = {number("status", 0).of(kHeartbeat)};
+constexpr Field kVersionReport[] = {number("type", 0).of(kVersionType), text(rest("version_buffer", 1))};
+constexpr Field kAudioPowerCmd[] = {number("status", 0).of(kPowerStatus)};
+constexpr Field kRtcModeCmd[] = {number("mode", 0).of(kRtcMode)};
+constexpr Field kRtcClockCmd[] = {number("mode", 0).of(kRtcMode), number("hours", 1), number("minutes", 2),
+                                  number("seconds", 3), number("year", 4, 2), number("month", 6), number("date", 7)};
+constexpr Field kButtonDuty[] = {number("mode", 0).of(kMode), number("value", 1).of(kOperate)};
+constexpr Field kUsbPower[] = {number("time_ms", 0)};
+constexpr Field kSetupParamsCmd[] = {rest("param_info", 0)};
+constexpr Field kResumeStore[] = {number("address_offset", 0, 2), number("length", 2, 2),
+                                  bytes("data", 4, 0).counted_by("length")};
+constexpr Field kResumeFetch[] = {number("address_offset", 0, 2), number("length", 2, 2)};
+constexpr Field kFirmware[] = {number("type", 0).of(kUpdateType)};
+
+constexpr Layout kHardKeyCmdL[] = {fixed(kHardKeyCmd, 1)};
+constexpr Layout kTouchL[] = {fixed(kTouch, 5)};
+constexpr Layout kEngineerModeCmdL[] = {fixed(kEngineerModeCmd, 1)};
+constexpr Layout kBeepToneCmdL[] = {fixed(kBeepToneCmd, 1)};
+constexpr Layout kPoweroffTimerCmdL[] = {fixed(kPoweroffTimerCmd, 1)};
+constexpr Layout kScreenSaveCmdL[] = {fixed(kScreenSaveCmd, 1)};
+constexpr Layout kAliveL[] = {fixed(kAlive, 1)};
+constexpr Layout kVersionReportL[] = {ranged(kVersionReport, 1, 65)};
+constexpr Layout kAudioPowerCmdL[] = {fixed(kAudioPowerCmd, 1)};
+// 0x12 carries either the display mode alone or, behind P0 = 2, a clock.
+constexpr Layout kRtcCmdL[] = {{"display mode", length_is(1), 1, 1, kRtcModeCmd},
+                               {"clock", byte_is(0, RTC_MODE_SET_CLOCK), 8, 8, kRtcClockCmd}};
+constexpr Layout kButtonDutyL[] = {fixed(kButtonDuty, 2)};
+constexpr Layout kUsbPowerL[] = {fixed(kUsbPower, 1)};
+constexpr Layout kSetupParamsCmdL[] = {ranged(kSetupParamsCmd, 0, 254)};
+constexpr Layout kResumeStoreL[] = {ranged(kResumeStore, 4, 128)};
+constexpr Layout kResumeFetchL[] = {fixed(kResumeFetch, 4)};
+constexpr Layout kFirmwareL[] = {fixed(kFirmware, 1)};
+
+// ---- commands: audio ------------------------------------------------
+
+constexpr Field kAudioSourceCmd[] = {number("audio_source", 0).of(kAudioSource)};
+constexpr Field kAudioSettingCmd[] = {number("type", 0).of(kAudioSettingType), number("value", 1)};
+constexpr Field kAuxGainCmd[] = {number("level", 0).of(kAuxGain)};
+constexpr Field kAudioBeepCmd[] = {number("status", 0).of(kBeepStatus)};
+constexpr Field kSpeedVolumeCmd[] = {number("level", 0).of(kSpeedVolume)};
+constexpr Field kNaviMix[] = {number("navigation_broadcast", 0).of(kNaviBroadcast),
+                              number("navigation_type", 1).of(kNaviType)};
+constexpr Field kMainAnswerCmd[] = {number("status", 0).of(kMainAnswer)};
+constexpr Field kAdjustVolumeCmd[] = {number("status", 0).of(kAdjustVolume)};
+constexpr Field kAbsVolumeCmd[] = {number("absolutely_volume", 0).of(kAbsVolume), number("value", 1)};
+constexpr Field kFunctionSwitchCmd[] = {number("status", 0).of(kFunctionSwitch)};
+constexpr Field kSkipStatusCmd[] = {number("status", 0).of(kSkipStatus)};
+constexpr Field kRecordPlayCmd[] = {number("status", 0).of(kRecordPlay)};
+constexpr Field kSpeakerDiagCmd[] = {number("freq", 0).of(kSpeakerFreq)};
+
+constexpr Layout kAudioSourceCmdL[] = {fixed(kAudioSourceCmd, 1)};
+constexpr Layout kAudioSettingCmdL[] = {fixed(kAudioSettingCmd, 2)};
+constexpr Layout kAuxGainCmdL[] = {fixed(kAuxGainCmd, 1)};
+constexpr Layout kAudioBeepCmdL[] = {fixed(kAudioBeepCmd, 1)};
+constexpr Layout kSpeedVolumeCmdL[] = {fixed(kSpeedVolumeCmd, 1)};
+constexpr Layout kNaviMixL[] = {fixed(kNaviMix, 2)};
+constexpr Layout kMainAnswerCmdL[] = {fixed(kMainAnswerCmd, 1)};
+constexpr Layout kAdjustVolumeCmdL[] = {fixed(kAdjustVolumeCmd, 1)};
+constexpr Layout kAbsVolumeCmdL[] = {fixed(kAbsVolumeCmd, 2)};
+constexpr Layout kFunctionSwitchCmdL[] = {fixed(kFunctionSwitchCmd, 1)};
+constexpr Layout kSkipStatusCmdL[] = {fixed(kSkipStatusCmd, 1)};
+constexpr Layout kRecordPlayCmdL[] = {fixed(kRecordPlayCmd, 1)};
+constexpr Layout kSpeakerDiagCmdL[] = {fixed(kSpeakerDiagCmd, 1)};
+
+// ---- commands: radio tuner ------------------------------------------
+
+constexpr Field kRadioFreqCmd[] = {number("freq", 0, 2)};
+constexpr Field kRadioCtrlCmd[] = {number("status", 0).of(kRadioCtrl)};
+constexpr Field kPresetNumCmd[] = {number("preset_num", 0)};
+constexpr Field kCollectedCmd[] = {rest("content", 0)};
+constexpr Field kListUpdateCmd[] = {number("cmd", 0).of(kUpdateCmd)};
+constexpr Field kPresetFetch[] = {number("band", 0).of(kRadioBand)};
+constexpr Field kBandChange[] = {number("radio_direction", 0).of(kRadioDirection), number("band", 1).of(kRadioBand),
+                                 number("preset_num", 2), number("preset_freq", 3, 2)};
+constexpr Field kStopConditions[] = {number("cmd_info", 0).of(kCmdInfo), number("option_info", 1).of(kOption)};
+constexpr Field kRadioDiagnoseCmd[] = {number("status", 0).of(kRadioDiagnose)};
+constexpr Field kCurbandCmd[] = {number("status", 0).of(kCurband)};
+
+constexpr Layout kRadioFreqCmdL[] = {fixed(kRadioFreqCmd, 2)};
+constexpr Layout kRadioCtrlCmdL[] = {fixed(kRadioCtrlCmd, 1)};
+constexpr Layout kPresetNumCmdL[] = {fixed(kPresetNumCmd, 1)};
+constexpr Layout kCollectedCmdL[] = {ranged(kCollectedCmd, 0, 63)};
+constexpr Layout kListUpdateCmdL[] = {fixed(kListUpdateCmd, 1)};
+constexpr Layout kPresetFetchL[] = {fixed(kPresetFetch, 1)};
+constexpr Layout kBandChangeL[] = {fixed(kBandChange, 5)};
+constexpr Layout kStopConditionsL[] = {fixed(kStopConditions, 2)};
+constexpr Layout kRadioDiagnoseCmdL[] = {fixed(kRadioDiagnoseCmd, 1)};
+constexpr Layout kCurbandCmdL[] = {fixed(kCurbandCmd, 1)};
+
+// ---- commands: display, video, camera and Bluetooth -----------------
+
+constexpr Field kBluetoothCmd[] = {number("type", 0).of(kBluetoothType), number("status", 1).of(kBluetoothStatus)};
+constexpr Field kVideoSourceCmd[] = {number("video_source", 0).of(kVideoSource),
+                                     number("video_type", 1).of(kVideoType)};
+constexpr Field kLanguageCmd[] = {number("languege_id", 0).of(kLanguage)};
+constexpr Field kIllModeCmd[] = {number("mode", 0).of(kIllMode)};
+constexpr Field kBacklightCmd[] = {number("status", 0).of(kBacklight)};
+constexpr Field kValueCmd[] = {number("value", 0)};
+constexpr Field kDaynightCmd[] = {number("level", 0).of(kDaynightLevel), number("value", 1)};
+constexpr Field kAvmSettingCmd[] = {number("type", 0).of(kAvmSettingType), number("value", 1)};
+constexpr Field kMhlPopCmd[] = {number("type", 0).of(kMhlPopType)};
+constexpr Field kAvmDataCmd[] = {rest("content", 0)};
+
+constexpr Layout kBluetoothCmdL[] = {fixed(kBluetoothCmd, 2)};
+constexpr Layout kVideoSourceCmdL[] = {fixed(kVideoSourceCmd, 2)};
+constexpr Layout kLanguageCmdL[] = {fixed(kLanguageCmd, 1)};
+constexpr Layout kIllModeCmdL[] = {fixed(kIllModeCmd, 1)};
+constexpr Layout kBacklightCmdL[] = {fixed(kBacklightCmd, 1)};
+constexpr Layout kValueCmdL[] = {fixed(kValueCmd, 1)};
+constexpr Layout kDaynightCmdL[] = {fixed(kDaynightCmd, 2)};
+constexpr Layout kAvmSettingCmdL[] = {fixed(kAvmSettingCmd, 2)};
+constexpr Layout kMhlPopCmdL[] = {fixed(kMhlPopCmd, 1)};
+constexpr Layout kAvmDataCmdL[] = {ranged(kAvmDataCmd, 0, 128)};
+
+// ---- commands: vehicle bus and climate control ----------------------
+
+constexpr Field kCanQuery[] = {number("subid", 0)};
+constexpr Field kCanRelay[] = {rest("data", 0)};
+// A CAN channel frame of one byte is read as the query; a relayed CAN
+// payload of one byte looks the same on the wire.
+constexpr Layout kCanChannelL[] = {{"query", length_is(1), 1, 1, kCanQuery}, ranged(kCanRelay, 0, 255)};
+constexpr Layout kCanRelayL[] = {ranged(kCanRelay, 0, 255)};
+
+// The key bit field: each byte is the OR of its fields.
+constexpr Field kHvacStatus[] = {
+    number("maxAC", 0).bit_field(0, 1).of(kHvacKeyStatus),
+    number("AC", 0).bit_field(1, 1).of(kHvacKeyStatus),
+    number("recirc", 0).bit_field(2, 1).of(kHvacKeyStatus),
+    number("fresh", 0).bit_field(3, 1).of(kHvacKeyStatus),
+    number("defrost", 0).bit_field(4, 1).of(kHvacKeyStatus),
+    number("mode", 0).bit_field(5, 1).of(kHvacKeyStatus),
+    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHvacKeyStatus),
+    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHvacKeyStatus),
+    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHvacKeyStatus),
+    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHvacKeyStatus),
+    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHvacKeyStatus),
+    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHvacKeyStatus),
+    number("target_blower_level", 1).bit_field(4, 4),
+    number("dual", 2).bit_field(0, 1).of(kHvacKeyStatus),
+    number("on_off", 2).bit_field(1, 1).of(kHvacKeyStatus),
+    number("redefrost", 2).bit_field(2, 1).of(kHvacKeyStatus),
+    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHvacKeyStatus),
+    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHvacKeyStatus),
+    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHvacKeyStatus),
+    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHvacKeyStatus),
+    number("touch_panel_target_letf_tmep", 3).bit_field(3, 5),
+    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHvacKeyStatus),
+    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHvacKeyStatus),
+    number("touch_panel_target_right_tmep", 4).bit_field(3, 5)};
+constexpr Layout kHvacStatusL[] = {fixed(kHvacStatus, 5)};
+
+// The four diagnosis requests share 0xFB; P0 says which.
+constexpr Field kDiagExit[] = {number("request", 0)};
+constexpr Field kDiagObject[] = {number("request", 0), number("obj", 1).of(kDiagObj), number("light_status", 2)};
+constexpr Field kDiagUnitTest[] = {number("request", 0), number("mode", 1).of(kDiagUtMode)};
+constexpr Layout kHvacDiagCmdL[] = {{"exit", byte_is(0, 0x30), 5, 5, kDiagExit},
+                                    {"entry", byte_is(0, 0x31), 5, 5, kDiagObject},
+                                    {"read status", byte_is(0, 0x32), 5, 5, kDiagObject},
+                                    {"unit test mode", byte_is(0, 0x3A), 5, 5, kDiagUnitTest}};
+
+// ---- the command id table -------------------------------------------
+
+constexpr Command kCommands[] = {
+    CMD(MCU_CMD_HMI_STARTUP, kEmpty),
+    CMD(MCU_CMD_NAVI_STARTUP, kEmpty),
+    CMD(MCU_CMD_GET_SYNC, kEmpty),
+    CMD_ANSWERED(MCU_CMD_GET_VERSION_INFO, kEmpty),
+    CMD(MCU_CMD_SET_HARD_KEY, kHardKeyCmdL),
+    CMD(MCU_CMD_SET_TOUCH, kTouchL),
+    CMD(MCU_CMD_SET_ENGINEER_MODE, kEngineerModeCmdL),
+    CMD(MCU_CMD_SET_BEEP_TONE, kBeepToneCmdL),
+    CMD(MCU_CMD_SET_POWEROFF_TIMER_DISP, kPoweroffTimerCmdL),
+    CMD(MCU_CMD_SET_SCREEN_SAVE_MODE, kScreenSaveCmdL),
+    CMD(MCU_CMD_RET_ALIVE, kAliveL),
+    CMD(MCU_CMD_RET_VERSION_INFO, kVersionReportL),
+    CMD(MCU_CMD_SET_AUDIO_POWER, kAudioPowerCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_POWER, kEmpty),
+    CMD(MCU_CMD_SET_RTC_CLOCK, kRtcCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_RTC_CLOCK, kEmpty),
+    CMD(MCU_CMD_SET_BUTTON_BACKLIGHT_DUTY_CYCLE, kButtonDutyL),
+    CMD(MCU_CMD_SET_USB_POWER, kUsbPowerL),
+    CMD(MCU_CMD_SET_SETUP_PARAM_INFO, kSetupParamsCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_SETUP_PARAM_INFO, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_SOURCE, kAudioSourceCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_SOURCE, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_SETTING_INFO, kAudioSettingCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_SETTING_INFO, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_AUX_GAIN, kAuxGainCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_AUX_GAIN, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_BEEP, kAudioBeepCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_BEEP, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_SPEED_VOLUME, kSpeedVolumeCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_SPEED_VOLUME, kEmpty),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_SPEED, kEmpty),
+    CMD(MCU_CMD_SET_AUDIO_NAVI_MIX_STATUS, kNaviMixL),
+    CMD(MCU_CMD_SET_MAIN_DRIVER_ANSWER_STATUS, kMainAnswerCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_MAIN_DRIVER_ANSWER_STATUS, kEmpty),
+    CMD_ANSWERED(MCU_CMD_GET_AUX_PLUG_STATUS, kEmpty),
+    CMD(MCU_CMD_SET_ADJUST_VOLUME, kAdjustVolumeCmdL),
+    CMD(MCU_CMD_SET_ABSOLUTELY_VOLUME, kAbsVolumeCmdL),
+    CMD(MCU_CMD_SET_AUDIO_FUNCTION_SWITCH_INFO, kFunctionSwitchCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AUDIO_FUNCTION_SWITCH_INFO, kEmpty),
+    CMD(MCU_CMD_SET_RADIO_FREQ, kRadioFreqCmdL),
+    CMD(MCU_CMD_SET_RADIO_SEEK_UP, kEmpty),
+    CMD(MCU_CMD_SET_RADIO_SEEK_DOWN, kEmpty),
+    CMD(MCU_CMD_SET_RADIO_MANUAL_UP, kEmpty),
+    CMD(MCU_CMD_SET_RADIO_MANUAL_DOWN, kEmpty),
+    CMD(MCU_CMD_SET_RADIO_CTRL, kRadioCtrlCmdL),
+    CMD(MCU_CMD_CALL_RADIO_PRESET_NUM, kPresetNumCmdL),
+    CMD(MCU_CMD_SAVE_RADIO_PRESET_NUM, kPresetNumCmdL),
+    CMD(MCU_CMD_CHANGE_RADIO_BAND, kEmpty),
+    CMD(MCU_CMD_RADIO_FASTSEEK_UP, kEmpty),
+    CMD(MCU_CMD_RADIO_FASTSEEK_DOWN, kEmpty),
+    CMD(MCU_CMD_SAVE_RADIO_COLLECTED_INFO, kCollectedCmdL),
+    CMD(MCU_CMD_RADIO_STATION_LIST_UPDATE, kListUpdateCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_RADIO_NOTIFY, kEmpty),
+    CMD_ANSWERED(MCU_CMD_GET_RADIO_PRESET_INFO, kPresetFetchL),
+    CMD(MCU_CMD_SET_RADIO_BAND_CHANGE_INFO, kBandChangeL),
+    CMD(MCU_CMD_SET_RADIO_STOP_CONDITIONS_INFO, kStopConditionsL),
+    CMD(MCU_CMD_SET_RADIO_DIAGNOSE_INFO, kRadioDiagnoseCmdL),
+    CMD(MCU_CMD_SET_RADIO_CURBAND_INFO, kCurbandCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_IGN_ON_OFF_STATUS, kEmpty),
+    CMD(MCU_CMD_SET_PLAYER_RESUME_INFO, kResumeStoreL),
+    CMD_ANSWERED(MCU_CMD_GET_PLAYER_RESUME_INFO, kResumeFetchL),
+    CMD(MCU_CMD_RET_PLAYER_PLAY_SKIP_STATUS, kSkipStatusCmdL),
+    CMD(MCU_CMD_RET_BLUETOOTH_STATUS, kBluetoothCmdL),
+    CMD(MCU_CMD_SET_VIDEO_SOURCE, kVideoSourceCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_VIDEO_SOURCE, kEmpty),
+    CMD(MCU_CMD_SET_TFT_LANGUAGE, kLanguageCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_TFT_LANGUAGE, kEmpty),
+    CMD(MCU_CMD_SET_TFT_ILL_MODE, kIllModeCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_TFT_ILL_MODE, kEmpty),
+    CMD(MCU_CMD_SET_TFT_BACKLIGHT_STATUS, kBacklightCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_TFT_BACKLIGHT_STATUS, kEmpty),
+    CMD(MCU_CMD_SET_TFT_BRIGHTNESS, kValueCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_TFT_BRIGHTNESS, kEmpty),
+    CMD(MCU_CMD_SET_TFT_CONTRAST, kValueCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_TFT_CONTRAST, kEmpty),
+    CMD(MCU_CMD_SET_TFT_DAYNIGHTMODE, kDaynightCmdL),
+    CMD(MCU_CMD_EXIT_AVM_SETTING_MENU, kEmpty),
+    CMD(MCU_CMD_SET_AVM_SETTING_INFO, kAvmSettingCmdL),
+    CMD_ANSWERED(MCU_CMD_GET_AVM_SETTING_INFO, kEmpty),
+    CMD(MCU_CMD_SET_AVM_DEFAULT_SETTING, kEmpty),
+    CMD(MCU_CMD_SET_MHL_POP_TYPE, kMhlPopCmdL),
+    CMD(MCU_CMD_UPDATE_MAINBOARD_FIRMWARE, kFirmwareL),
+    CMD(MCU_CMD_SET_CORE_BOARD_RESTART, kEmpty),
+    CMD(MCU_CMD_SET_MAINBOARD_DEFAULT_SETTING, kEmpty),
+    CMD(MCU_CMD_SET_RECORD_PLAY_STATE, kRecordPlayCmdL),
+    CMD(MCU_CMD_SET_SPEAKER_DIAG, kSpeakerDiagCmdL),
+    CMD(MCU_CMD_SET_AVM_DATA_INFO, kAvmDataCmdL),
+    CMD(MCU_CMD_SET_ENHOST_CAN, kCanChannelL),
+    CMD(MCU_CMD_SET_FCC_CAN, kCanChannelL),
+    CMD(MCU_CMD_SET_RCC_CAN, kCanChannelL),
+    CMD(MCU_CMD_SEND_HVAC_INFO, kHvacStatusL),
+    CMD(MCU_CMD_SEND_HVAC_DIAG_INFO, kHvacDiagCmdL),
+    CMD(MCU_CMD_SEND_MCAN_INFO, kCanRelayL),
+};
+
+// ---- messages: system, power, keys and clock ------------------------
+
+// One payload byte stored as data[0].
+constexpr Field kKeyMsg[] = {number("key", 0).of(kHardKey).at(0, 1)};
+constexpr Field kEngineerModeMsg[] = {number("status", 0).of(kEngineerMode).at(0, 1)};
+constexpr Field kPoweroffTimerMsg[] = {number("status", 0).of(kDispStatus).at(0, 1)};
+constexpr Field kScreenSaveMsg[] = {number("mode", 0).at(0, 1)};
+constexpr Field kVersionRequest[] = {number("type", 0).of(kVersionType).at(0, 1)};
+constexpr Field kButtonPwmMsg[] = {number("duty", 0).at(0, 1)};
+constexpr Field kIgnitionMsg[] = {number("ignition", 0).at(0, 1)};
+
+constexpr Field kMbVersion[] = {
+    number("MB_version", 0, 2).at(REC(MB_VERSION_INFO, MB_version)),
+    number("MB_checksum", 2, 2).at(REC(MB_VERSION_INFO, MB_checksum)),
+    text(bytes("CD_version", 4, 5)).at(REC(MB_VERSION_INFO, CD_version)),
+    number("Panel_version", 9).at(REC(MB_VERSION_INFO, Panel_version)),
+    number("AVM_version", 10, 4).at(REC(MB_VERSION_INFO, AVM_version)),
+    bytes("AVM_Vin", 14, 6).at(REC(MB_VERSION_INFO, AVM_Vin))};
+constexpr Field kPowerKey[] = {number("reserver", 0).at(REC(POWER_INFO, reserver)),
+                               number("power_status", 1).of(kPowerStatus).at(REC(POWER_INFO, power_status)),
+                               number("power_mode", 2).of(kPowerMode).at(REC(POWER_INFO, power_mode))};
+constexpr Field kErrCounts[] = {
+    number("fail_to_start_num", 0, 2).at(REC(ERR_COUNT_INFO, fail_to_start_num)),
+    number("heartbeat_timeout_num", 2, 2).at(REC(ERR_COUNT_INFO, heartbeat_timeout_num)),
+    number("loss_of_sync_msg_num", 4, 2).at(REC(ERR_COUNT_INFO, loss_of_sync_msg_num)),
+    number("repeat_sync_msg_num", 6, 2).at(REC(ERR_COUNT_INFO, repeat_sync_msg_num))};
+constexpr Field kAudioPowerMsg[] = {number("power_status", 0).of(kPowerStatus).at(REC(POWER_INFO, power_status))};
+constexpr Field kAudioPowerModeMsg[] = {number("power_status", 0).of(kPowerStatus).at(REC(POWER_INFO, power_status)),
+                                        number("power_mode", 1).of(kPowerMode).at(REC(POWER_INFO, power_mode))};
+constexpr Field kRtcMsg[] = {number("rtc_mode", 0).of(kRtcMode).at(REC(RTC_MSG, rtc_mode)),
+                             number("hours", 1).at(REC(RTC_MSG, clock_msg.hours)),
+                             number("minutes", 2).at(REC(RTC_MSG, clock_msg.minutes)),
+                             number("seconds", 3).at(REC(RTC_MSG, clock_msg.seconds)),
+                             number("year", 4, 2).at(REC(RTC_MSG, clock_msg.year)),
+                             number("month", 6).at(REC(RTC_MSG, clock_msg.month)),
+                             number("date", 7).at(REC(RTC_MSG, clock_msg.date))};
+constexpr Field kGpsClockMsg[] = {number("hours", 0).at(REC(CLOCK_MSG, hours)),
+                                  number("minutes", 1).at(REC(CLOCK_MSG, minutes)),
+                                  number("seconds", 2).at(REC(CLOCK_MSG, seconds)),
+                                  number("year", 3, 2).at(REC(CLOCK_MSG, year)),
+                                  number("month", 5).at(REC(CLOCK_MSG, month)),
+                                  number("date", 6).at(REC(CLOCK_MSG, date))};
+constexpr Field kSetupParamsMsg[] = {length_byte("size").at(REC(SETUP_PARAM_INFO, size)),
+                                     rest("param_info", 0).at(REC(SETUP_PARAM_INFO, param_info))};
+// The decoder keeps at most the 128 bytes of `data`; `length` says how
+// many it kept.
+constexpr Field kResumeMsg[] = {
+    number("address_offset", 0, 2).at(REC(COREBOARD_RESUME_INFO, address_offset)),
+    number("length", 2, 2).at(REC(COREBOARD_RESUME_INFO, length)).at_most(128),
+    bytes("data", 4, 0).counted_by("length").at(REC(COREBOARD_RESUME_INFO, data)).at_most(128)};
+
+constexpr Layout kKeyMsgL[] = {fixed(kKeyMsg, 1)};
+constexpr Layout kEngineerModeMsgL[] = {fixed(kEngineerModeMsg, 1)};
+constexpr Layout kPoweroffTimerMsgL[] = {fixed(kPoweroffTimerMsg, 1)};
+constexpr Layout kScreenSaveMsgL[] = {fixed(kScreenSaveMsg, 1)};
+constexpr Layout kVersionRequestL[] = {fixed(kVersionRequest, 1)};
+constexpr Layout kButtonPwmMsgL[] = {fixed(kButtonPwmMsg, 1)};
+constexpr Layout kIgnitionMsgL[] = {fixed(kIgnitionMsg, 1)};
+constexpr Layout kMbVersionL[] = {fixed(kMbVersion, 20)};
+constexpr Layout kPowerKeyL[] = {fixed(kPowerKey, 3)};
+constexpr Layout kErrCountsL[] = {fixed(kErrCounts, 8)};
+// power_mode is read only when the length byte is exactly 2.
+constexpr Layout kAudioPowerMsgL[] = {{"with mode", length_is(2), 2, 2, kAudioPowerModeMsg},
+                                      fixed(kAudioPowerMsg, 1)};
+constexpr Layout kRtcMsgL[] = {fixed(kRtcMsg, 8)};
+constexpr Layout kGpsClockMsgL[] = {fixed(kGpsClockMsg, 7)};
+constexpr Layout kSetupParamsMsgL[] = {ranged(kSetupParamsMsg, 0, 255)};
+constexpr Layout kResumeMsgL[] = {ranged(kResumeMsg, 4, 255)};
+
+// ---- messages: audio ------------------------------------------------
+
+constexpr Field kAudioSourceMsg[] = {number("audio_source", 0).of(kAudioSource).at(0, 1)};
+constexpr Field kAudioSettingsMsg[] = {rest("settings", 0).at(0, 255)};
+constexpr Field kAuxGainMsg[] = {number("level", 0).of(kAuxGain).at(0, 1)};
+constexpr Field kBeepStatusMsg[] = {number("status", 0).of(kBeepStatus).at(0, 1)};
+constexpr Field kSpeedVolumeMsg[] = {number("level", 0).of(kSpeedVolume).at(0, 1)};
+constexpr Field kSpeedMsg[] = {number("speed", 0, 2).at(0, 2)};
+constexpr Field kMainAnswerMsg[] = {number("status", 0).of(kMainAnswer).at(0, 1)};
+constexpr Field kPlugStatus[] = {number("type", 0).of(kDeviceType).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
+                                 number("status", 1).at(REC(AUDIO_DEVICE_PLUG_STATUS, status))};
+constexpr Field kPlugEqPin[] = {
+    number("type", 0).of(kDeviceType).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
+    number("data", 1).bit_field(0, 4).at(REC(AUDIO_DEVICE_PLUG_STATUS, eq_info.data)),
+    number("detection_position", 1).bit_field(4, 1).at(REC(AUDIO_DEVICE_PLUG_STATUS, eq_info.detection_position))};
+constexpr Field kVolumeInfo[] = {number("audio_type", 0).of(kAudioInfoType).at(REC(AUDIO_VOLUME_INFO, audio_type)),
+                                 number("volume_values", 1).at(REC(AUDIO_VOLUME_INFO, volume_values))};
+constexpr Field kVolumeOnOff[] = {number("audio_type", 0).of(kAudioInfoType).at(REC(AUDIO_VOLUME_INFO, audio_type)),
+                                  number("audio_info", 1).of(kAudioOnOff).at(REC(AUDIO_VOLUME_INFO, audio_info))};
+constexpr Field kPopupMsg[] = {number("popup", 0).at(0, 1)};
+constexpr Field kFunctionSwitchMsg[] = {number("status", 0).of(kFunctionSwitch).at(0, 1)};
+
+constexpr Layout kAudioSourceMsgL[] = {fixed(kAudioSourceMsg, 1)};
+constexpr Layout kRawMsgL[] = {ranged(kAudioSettingsMsg, 0, 255)};
+constexpr Layout kAuxGainMsgL[] = {fixed(kAuxGainMsg, 1)};
+constexpr Layout kBeepStatusMsgL[] = {fixed(kBeepStatusMsg, 1)};
+constexpr Layout kSpeedVolumeMsgL[] = {fixed(kSpeedVolumeMsg, 1)};
+constexpr Layout kSpeedMsgL[] = {fixed(kSpeedMsg, 2)};
+constexpr Layout kMainAnswerMsgL[] = {fixed(kMainAnswerMsg, 1)};
+constexpr Layout kPlugStatusL[] = {{"EQ pin", byte_is(0, EQ_PIN), 2, 2, kPlugEqPin}, fixed(kPlugStatus, 2)};
+constexpr Layout kVolumeInfoL[] = {{"on/off", byte_is(0, AUDIO_ON_OFF_TYPE), 2, 2, kVolumeOnOff},
+                                   fixed(kVolumeInfo, 2)};
+constexpr Layout kPopupMsgL[] = {fixed(kPopupMsg, 1)};
+constexpr Layout kFunctionSwitchMsgL[] = {fixed(kFunctionSwitchMsg, 1)};
+
+// ---- messages: radio tuner ------------------------------------------
+
+constexpr Field kCollectedMsg[] = {length_byte("size").at(REC(RADIO_COLLECTED_INFO, size)),
+                                   rest("content", 0).at(REC(RADIO_COLLECTED_INFO, content))};
+constexpr Field kRadioNotify[] = {number("band", 0).of(kRadioBand).at(REC(RADIO_NOTIFY, band)),
+                                  number("preset_num", 1).at(REC(RADIO_NOTIFY, preset_num)),
+                                  number("status", 2).of(kRadioStatus).at(REC(RADIO_NOTIFY, status)),
+                                  number("cur_freq", 3, 4).at(REC(RADIO_NOTIFY, cur_freq))};
+// The length byte says how many presets follow the band.
+#define PRESETS(n)                                                                         \
+    {                                                                                      \
+        number("band", 0).of(kRadioBand).at(REC(RADIO_PRESET_INFO, band)),                 \
+            numbers("preset_freq", 1, 4, n).at(REC_EACH(RADIO_PRESET_INFO, preset_freq)),  \
+            number("preset_num", 1 + 4 * (n)).at(REC(RADIO_PRESET_INFO, preset_num))       \
+    }
+constexpr Field kPresets6[] = PRESETS(6);
+constexpr Field kPresets7[] = PRESETS(7);
+constexpr Field kPresets12[] = PRESETS(12);
+#undef PRESETS
+constexpr Field kRawParams[] = {rest("parameters", 0).at(0, 255)};
+constexpr Field kStationList[] = {
+    number("band_type", 0).of(kCurband).at(REC(RADIO_STATION_LIST_INFO, band_type)),
+    number("station_num", 1).at(REC(RADIO_STATION_LIST_INFO, station_num)).at_most(50),
+    numbers("station_freq", 2, 4, 0)
+        .counted_by("station_num")
+        .at(REC_EACH(RADIO_STATION_LIST_INFO, station_freq))
+        .at_most(50)};
+constexpr Field kStationListState[] = {
+    number("band_type", 0).of(kCurband).at(REC(CURRADIO_STATION_LIST_INFO, band_type)),
+    number("play_state", 1).of(kPlayState).at(REC(CURRADIO_STATION_LIST_INFO, play_state))};
+
+constexpr Layout kCollectedMsgL[] = {ranged(kCollectedMsg, 0, 255)};
+constexpr Layout kRadioNotifyL[] = {fixed(kRadioNotify, 7)};
+constexpr Layout kPresetsL[] = {{"7 presets", length_is(30), 30, 30, kPresets7},
+                                {"12 presets", length_is(50), 50, 50, kPresets12},
+                                fixed(kPresets6, 26)};
+constexpr Layout kRawParamsL[] = {ranged(kRawParams, 0, 255)};
+constexpr Layout kStationListL[] = {ranged(kStationList, 2, 255)};
+constexpr Layout kStationListStateL[] = {fixed(kStationListState, 2)};
+
+// ---- messages: display, video, camera and Bluetooth -----------------
+
+constexpr Field kBluetoothMsg[] = {
+    number("type", 0).of(kBluetoothType).at(REC(BLUETOOTH_STATUS_INFO, type)),
+    number("status", 1).of(kBluetoothStatus).at(REC(BLUETOOTH_STATUS_INFO, status))};
+constexpr Field kVideoSourceMsg[] = {
+    number("video_source", 0).of(kVideoSource).at(REC(VIDEO_SOURCE_INFO, video_source)),
+    number("video_type", 1).of(kVideoType).at(REC(VIDEO_SOURCE_INFO, video_type))};
+constexpr Field kLanguageMsg[] = {number("language", 0).of(kLanguage).at(0, 1)};
+constexpr Field kIllModeMsg[] = {number("mode", 0).of(kIllMode).at(0, 1)};
+constexpr Field kBacklightMsg[] = {number("status", 0).of(kBacklight).at(0, 1)};
+constexpr Field kBrightnessMsg[] = {number("brightness", 0).at(0, 1)};
+constexpr Field kContrastMsg[] = {number("contrast", 0).at(0, 1)};
+constexpr Field kDaynightMsg[] = {
+    number("daynight_mode", 0).of(kDaynightMode).at(REC(DAYNIGHT_MODE_SET_INFO, daynight_mode)),
+    number("brightness_level", 1).at(REC(DAYNIGHT_MODE_SET_INFO, brightness_level)),
+    number("ILL_mode", 2).of(kIllModeReport).at(REC(DAYNIGHT_MODE_SET_INFO, ILL_mode))};
+constexpr Field kAvmSettingsMsg[] = {rest("settings", 0).at(0, 255)};
+constexpr Field kMhlMsg[] = {number("signal", 0).at(0, 1)};
+constexpr Field kAvmDataMsg[] = {length_byte("size").at(REC(AVM_DATA_INFO, size)),
+                                 rest("content", 0).at(REC(AVM_DATA_INFO, content))};
+
+constexpr Layout kBluetoothMsgL[] = {fixed(kBluetoothMsg, 2)};
+constexpr Layout kVideoSourceMsgL[] = {fixed(kVideoSourceMsg, 2)};
+constexpr Layout kLanguageMsgL[] = {fixed(kLanguageMsg, 1)};
+constexpr Layout kIllModeMsgL[] = {fixed(kIllModeMsg, 1)};
+constexpr Layout kBacklightMsgL[] = {fixed(kBacklightMsg, 1)};
+constexpr Layout kBrightnessMsgL[] = {fixed(kBrightnessMsg, 1)};
+constexpr Layout kContrastMsgL[] = {fixed(kContrastMsg, 1)};
+constexpr Layout kDaynightMsgL[] = {fixed(kDaynightMsg, 3)};
+constexpr Layout kAvmSettingsMsgL[] = {ranged(kAvmSettingsMsg, 0, 255)};
+constexpr Layout kMhlMsgL[] = {fixed(kMhlMsg, 1)};
+constexpr Layout kAvmDataMsgL[] = {ranged(kAvmDataMsg, 0, 255)};
+
+// ---- messages: vehicle bus and climate control ----------------------
+
+constexpr Field kCanMsg[] = {length_byte("size").at(REC(MCAN_DATA_INFO, size)),
+                             rest("data", 0).at(REC(MCAN_DATA_INFO, data))};
+constexpr Field kAutotestMsg[] = {length_byte("size").at(REC(AUTOTEST_DATA_INFO, size)),
+                                  rest("data", 0).at(REC(AUTOTEST_DATA_INFO, data))};
+// The climate report; its layout differs from the key bit field that goes
+// out under the same number.
+constexpr Field kHvacInfo[] = {
+    not_filled("hvac_status", 0, 5, 0xAA).at(REC(HVAC_INFO, hvac_status)),
+    number("maxAC_on_off", 0).bit_field(0, 1).at(REC(HVAC_INFO, maxAC_on_off)),
+    number("AC_on_off", 0).bit_field(1, 1).at(REC(HVAC_INFO, AC_on_off)),
+    number("recirc_on_off", 0).bit_field(2, 1).at(REC(HVAC_INFO, recirc_on_off)),
+    number("fresh_on_off", 0).bit_field(3, 1).at(REC(HVAC_INFO, fresh_on_off)),
+    number("dual_on_off", 0).bit_field(4, 1).at(REC(HVAC_INFO, dual_on_off)),
+    number("hvac_mode", 0).bit_field(5, 3).of(kHvacMode).at(REC(HVAC_INFO, hvac_mode)),
+    number("ACT_on_off", 1).bit_field(0, 1).at(REC(HVAC_INFO, ACT_on_off)),
+    number("redefrost_on_off", 1).bit_field(1, 1).at(REC(HVAC_INFO, redefrost_on_off)),
+    number("defrost_on_off", 1).bit_field(2, 1).at(REC(HVAC_INFO, defrost_on_off)),
+    number("display_on_off", 1).bit_field(3, 1).at(REC(HVAC_INFO, display_on_off)),
+    number("blower_level", 1).bit_field(4, 4).at(REC(HVAC_INFO, blower_level)),
+    number("left_temp", 2).bit_field(3, 5).at(REC(HVAC_INFO, left_temp)),
+    number("right_temp", 3).bit_field(3, 5).at(REC(HVAC_INFO, right_temp)),
+    number("hvac_key", 4).of(kHvacKey).at(REC(HVAC_INFO, hvac_key))};
+// `code` and `key` overlap `obj` and each other: code is P1 P2, key the low
+// 22 bits of P2 P3 P4.
+constexpr Field kHvacDiagMsg[] = {
+    number("status", 0).of(kDiagStatus).at(REC(HVAC_DIAG_INFO, status)),
+    number("obj", 1).of(kDiagObj).at(REC(HVAC_DIAG_INFO, obj)),
+    number("code", 1, 2).of(kDiagFault).at(REC(HVAC_DIAG_INFO, code)),
+    number("key", 2, 3).bit_field(0, 22).of(kDiagKey).at(REC(HVAC_DIAG_INFO, key))};
+constexpr Field kItCommander[] = {
+    number("sw", 0).at(REC(IT_COMMANDER_INFO, sw)),
+    number("encoder", 1).bit_field(4, 3).of(kEncoder).at(REC(IT_COMMANDER_INFO, encoder)),
+    number("directions", 1).bit_field(0, 4).of(kDirections).at(REC(IT_COMMANDER_INFO, directions))};
+
+constexpr Layout kCanMsgL[] = {ranged(kCanMsg, 0, 255)};
+constexpr Layout kAutotestMsgL[] = {ranged(kAutotestMsg, 0, 255)};
+constexpr Layout kHvacInfoL[] = {fixed(kHvacInfo, 5, sizeof(HVAC_INFO))};
+constexpr Layout kHvacDiagMsgL[] = {fixed(kHvacDiagMsg, 5)};
+constexpr Layout kItCommanderL[] = {fixed(kItCommander, 2, sizeof(IT_COMMANDER_INFO))};
+
+// ---- the message id table -------------------------------------------
+
+constexpr Message kMessages[] = {
+    MSG(MCU_MSG_RET_MB_VERSION, "MB_VERSION_INFO", kMbVersionL),
+    MSG(MCU_MSG_RET_HARD_KEY, "byte", kKeyMsgL),
+    MSG(MCU_MSG_RET_POWER_KEY, "POWER_INFO", kPowerKeyL),
+    MSG(MCU_MSG_SET_ENGINEER_MODE, "byte", kEngineerModeMsgL),
+    MSG(MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS, "byte", kPoweroffTimerMsgL),
+    MSG(MCU_MSG_RET_SCREEN_SAVE_MODE, "byte", kScreenSaveMsgL),
+    MSG(MCU_MSG_RET_ALINE, "ERR_COUNT_INFO", kErrCountsL),
+    MSG(MCU_MSG_GET_VERSION_INFO, "byte", kVersionRequestL),
+    MSG(MCU_MSG_RET_CUR_AUDIO_POWER_STATUS, "POWER_INFO", kAudioPowerMsgL),
+    MSG(MCU_MSG_RET_RTC_CLOCK_INFO, "RTC_MSG", kRtcMsgL),
+    MSG(MCU_MSG_RET_BUTTON_LIGHT_PWM, "byte", kButtonPwmMsgL),
+    MSG(MCU_MSG_RET_GPS_CLOCK_INFO, "CLOCK_MSG", kGpsClockMsgL),
+    MSG(MCU_MSG_RET_SETUP_PARAM_INFO, "SETUP_PARAM_INFO", kSetupParamsMsgL),
+    MSG(MCU_MSG_RET_CUR_AUDIO_SOURCE, "byte", kAudioSourceMsgL),
+    MSG(MCU_MSG_RET_AUDIO_SETTING_INFO, "raw payload", kRawMsgL),
+    MSG(MCU_MSG_RET_AUDIO_AUX_GAIN_MODE, "byte", kAuxGainMsgL),
+    MSG(MCU_MSG_RET_AUDIO_BEEP_STATUS, "byte", kBeepStatusMsgL),
+    MSG(MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE, "byte", kSpeedVolumeMsgL),
+    MSG(MCU_MSG_RET_AUDIO_SPEED, "unsigned short", kSpeedMsgL),
+    MSG(MCU_MSG_RET_MAIN_ANSWER_STATUS, "byte", kMainAnswerMsgL),
+    MSG(MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS, "AUDIO_DEVICE_PLUG_STATUS", kPlugStatusL),
+    MSG(MCU_MSG_RET_AUDIO_VOLUME_INFO, "AUDIO_VOLUME_INFO", kVolumeInfoL),
+    MSG(MCU_MSG_RET_AUDIO_POPUP_INFO, "byte", kPopupMsgL),
+    MSG(MCU_MSG_RET_ARKAMYS_FUNC_SW, "byte", kFunctionSwitchMsgL),
+    MSG(MCU_MSG_RET_RADIO_COLLECTED_INFO, "RADIO_COLLECTED_INFO", kCollectedMsgL),
+    MSG(MCU_MSG_RET_RADIO_NOTIFY, "RADIO_NOTIFY", kRadioNotifyL),
+    MSG(MCU_MSG_RET_RADIO_PRESET_INFO, "RADIO_PRESET_INFO", kPresetsL),
+    MSG(MCU_MSG_RET_RADIO_FM_PARAMETER_INFO, "raw payload", kRawParamsL),
+    MSG(MCU_MSG_RET_RADIO_AM_PARAMETER_INFO, "raw payload", kRawParamsL),
+    MSG(MCU_MSG_RET_RADIO_STATION_LIST_INFO, "RADIO_STATION_LIST_INFO", kStationListL),
+    MSG(MCU_MSG_RET_CURRADIO_STATION_LIST_INFO, "CURRADIO_STATION_LIST_INFO", kStationListStateL),
+    MSG(MCU_MSG_RET_IGN_ON_OFF_STATUS, "byte", kIgnitionMsgL),
+    MSG(MCU_MSG_RET_COREBOARD_RESUME_INFO, "COREBOARD_RESUME_INFO", kResumeMsgL),
+    MSG(MCU_MSG_RET_BLUETOOTH_STATUS, "BLUETOOTH_STATUS_INFO", kBluetoothMsgL),
+    MSG(MCU_MSG_RET_TFT_VIDEO_SOURCE, "VIDEO_SOURCE_INFO", kVideoSourceMsgL),
+    MSG(MCU_MSG_RET_TFT_LANGUAGE, "byte", kLanguageMsgL),
+    MSG(MCU_MSG_RET_TFT_ILL_MODE, "byte", kIllModeMsgL),
+    MSG(MCU_MSG_RET_TFT_BACKLIGHT_STATUS, "byte", kBacklightMsgL),
+    MSG(MCU_MSG_RET_TFT_BRIGHTNESS_STATUS, "byte", kBrightnessMsgL),
+    MSG(MCU_MSG_RET_TFT_CONTRAST_STATUS, "byte", kContrastMsgL),
+    MSG(MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO, "DAYNIGHT_MODE_SET_INFO", kDaynightMsgL),
+    MSG(MCU_MSG_RET_AVM_SETTING_INFO, "raw payload", kAvmSettingsMsgL),
+    MSG(MCU_MSG_RET_MHL_SIGNAL_DET, "byte", kMhlMsgL),
+    MSG(MCU_MSG_RET_AVM_DATA_INFO, "AVM_DATA_INFO", kAvmDataMsgL),
+    MSG(MCU_MSG_RET_ENHOST_CAN, "MCAN_DATA_INFO", kCanMsgL),
+    MSG(MCU_MSG_RET_FCC_CAN, "MCAN_DATA_INFO", kCanMsgL),
+    MSG(MCU_MSG_RET_RCC_CAN, "MCAN_DATA_INFO", kCanMsgL),
+    MSG(MCU_MSG_RET_HVAC_INFO, "HVAC_INFO", kHvacInfoL),
+    MSG(MCU_MSG_RET_HVAC_DIAG_INFO, "HVAC_DIAG_INFO", kHvacDiagMsgL),
+    MSG(MCU_MSG_RET_IT_COMMANDER_INFO, "IT_COMMANDER_INFO", kItCommanderL),
+    MSG(MCU_MSG_RET_MCAN_INFO, "MCAN_DATA_INFO", kCanMsgL),
+    MSG(MCU_MSG_RET_AUTOTEST_DATA_INFO, "AUTOTEST_DATA_INFO", kAutotestMsgL),
+};
+
+#undef V
+#undef REC
+#undef REC_EACH
+#undef CMD
+#undef CMD_ANSWERED
+#undef MSG
+
+// ---- checks on the rows and the id indexes ---------------------------
+
+constexpr bool same_text(const char *a, const char *b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// A run counted by a field follows that field directly, so the walker
+// takes the count from the value it read just before.
+constexpr bool counts_precede(Span<Layout> layouts) {
+    for (const Layout &l : layouts)
+        for (std::size_t i = 0; i < l.fields.size(); ++i)
+            if (l.fields[i].count == Count::Field &&
+                (i == 0 || l.fields[i - 1].kind != Kind::Number ||
+                 !same_text(l.fields[i - 1].name, l.fields[i].count_field)))
+                return false;
+    return true;
+}
+
+constexpr bool every_count_precedes() {
+    for (const Message &m : kMessages)
+        if (!counts_precede(m.layouts)) return false;
+    for (const Command &c : kCommands)
+        if (!counts_precede(c.layouts)) return false;
+    return true;
+}
+static_assert(every_count_precedes(), "a counted run must directly follow the field that counts it");
+
+// Row numbers by id; kNone where an id has no row.
+constexpr uint8_t kNone = 0xFF;
+
+template <typename Row, std::size_t N>
+constexpr std::array<uint8_t, 256> index_by_id(const Row (&rows)[N]) {
+    static_assert(N < kNone, "row numbers fit a byte");
+    std::array<uint8_t, 256> index{};
+    for (auto &i : index) i = kNone;
+    for (std::size_t r = 0; r < N; ++r) index[rows[r].id] = static_cast<uint8_t>(r);
+    return index;
+}
+
+template <typename Row, std::size_t N>
+constexpr bool ids_unique(const Row (&rows)[N]) {
+    for (std::size_t a = 0; a < N; ++a)
+        for (std::size_t b = a + 1; b < N; ++b)
+            if (rows[a].id == rows[b].id) return false;
+    return true;
+}
+static_assert(ids_unique(kCommands), "one row per command id");
+static_assert(ids_unique(kMessages), "one row per message id");
+
+constexpr std::array<uint8_t, 256> kCommandIndex = index_by_id(kCommands);
+constexpr std::array<uint8_t, 256> kMessageIndex = index_by_id(kMessages);
+
+}  // namespace
+
+Span<Command> commands() { return kCommands; }
+Span<Message> messages() { return kMessages; }
+Span<const Enumeration *> enumerations() { return kEnumerations; }
+
+const Command *find_command(uint8_t id) {
+    const uint8_t row = kCommandIndex[id];
+    return row == kNone ? nullptr : &kCommands[row];
+}
+
+const Message *find_message(uint8_t id) {
+    const uint8_t row = kMessageIndex[id];
+    return row == kNone ? nullptr : &kMessages[row];
+}
+
+}  // namespace mcu_agent::protocol
