@@ -34,16 +34,25 @@ const Layout *select(Span<Layout> layouts, Frame frame) {
 }
 
 // A big-endian number of `width` bytes from Ppos, then its bit field.
-uint32_t read_number(const Field &f, Frame frame, std::size_t pos) {
-    uint32_t v = 0;
-    for (std::size_t i = 0; i < f.width; ++i) v = v << 8 | frame.p(static_cast<int>(pos + i));
+inline uint32_t read_number(const Field &f, Frame frame, std::size_t pos) {
+    const int k = static_cast<int>(pos);
+    uint32_t v;
+    switch (f.width) {
+        case 1: v = frame.p(k); break;
+        case 2: v = frame.be16(k); break;
+        case 4: v = frame.be32(k); break;
+        default:
+            v = 0;
+            for (int i = 0; i < f.width; ++i) v = v << 8 | frame.p(k + i);
+            break;
+    }
     if (f.bits) v = (v >> f.shift) & ((f.bits >= 32 ? 0u : 1u << f.bits) - 1u);
     return v;
 }
 
 // Stores the low `width` bytes of v in native order: the record's own
 // integer of that width.
-void store(uint8_t *to, uint32_t v, std::size_t width) {
+inline void store(uint8_t *to, uint32_t v, std::size_t width) {
     switch (width) {
         case 1: *to = static_cast<uint8_t>(v); break;
         case 2: {
@@ -51,6 +60,7 @@ void store(uint8_t *to, uint32_t v, std::size_t width) {
             std::memcpy(to, &n, sizeof n);
             break;
         }
+        case 4: std::memcpy(to, &v, sizeof v); break;
         default: std::memcpy(to, &v, std::min<std::size_t>(width, sizeof v)); break;
     }
 }
@@ -74,7 +84,7 @@ void walk(const Layout &layout, Frame frame, PACKET_MSG *packet) {
     uint32_t previous = 0;  // the last Number read, for a run it counts
     for (const Field &f : layout.fields) {
         if (f.kind == Kind::Number) previous = read_number(f, frame, f.pos);
-        if (f.record_offset < 0) continue;
+        if (f.record_offset < 0) continue;  // a field the record does not keep
         uint8_t *to = packet->data + f.record_offset;
         const std::size_t room = kRecordRoom - static_cast<std::size_t>(f.record_offset);
         switch (f.kind) {
@@ -95,8 +105,17 @@ void walk(const Layout &layout, Frame frame, PACKET_MSG *packet) {
                 std::memcpy(to, frame.payload() + f.pos, std::min(run_count(f, frame, previous), room));
                 break;
             case Kind::Numbers: {
-                const std::size_t n = run_count(f, frame, previous);
-                for (std::size_t k = 0; k < n && (k + 1) * f.record_width <= room; ++k)
+                const std::size_t n = std::min(run_count(f, frame, previous), room / f.record_width);
+                if (f.width == 4 && f.record_width == 4 && !f.bits) {
+                    // Frequencies: the common run, kept out of the general
+                    // element loop's switches.
+                    for (std::size_t k = 0; k < n; ++k) {
+                        const uint32_t v = frame.be32(static_cast<int>(f.pos + 4 * k));
+                        std::memcpy(to + 4 * k, &v, sizeof v);
+                    }
+                    break;
+                }
+                for (std::size_t k = 0; k < n; ++k)
                     store(to + k * f.record_width, read_number(f, frame, f.pos + k * f.width), f.record_width);
                 break;
             }
