@@ -7,6 +7,7 @@
 #include "protocol.h"
 
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace mcu_agent::protocol {
@@ -422,32 +423,34 @@ constexpr Field kCanRelay[] = {rest("data", 0)};
 constexpr Layout kCanChannelL[] = {{"query", length_is(1), 1, 1, kCanQuery}, ranged(kCanRelay, 0, 255)};
 constexpr Layout kCanRelayL[] = {ranged(kCanRelay, 0, 255)};
 
-// The key bit field: each byte is the OR of its fields.
+// The key bit field: each byte is the OR of its fields, taken from the
+// HVAC_STATUS members the rows name.  McuAgent_send_hvac_status writes the
+// payload from these rows, so their order and bits are stated only here.
 constexpr Field kHvacStatus[] = {
-    number("maxAC", 0).bit_field(0, 1).of(kHvacKeyStatus),
-    number("AC", 0).bit_field(1, 1).of(kHvacKeyStatus),
-    number("recirc", 0).bit_field(2, 1).of(kHvacKeyStatus),
-    number("fresh", 0).bit_field(3, 1).of(kHvacKeyStatus),
-    number("defrost", 0).bit_field(4, 1).of(kHvacKeyStatus),
-    number("mode", 0).bit_field(5, 1).of(kHvacKeyStatus),
-    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHvacKeyStatus),
-    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHvacKeyStatus),
-    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHvacKeyStatus),
-    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHvacKeyStatus),
-    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHvacKeyStatus),
-    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHvacKeyStatus),
-    number("target_blower_level", 1).bit_field(4, 4),
-    number("dual", 2).bit_field(0, 1).of(kHvacKeyStatus),
-    number("on_off", 2).bit_field(1, 1).of(kHvacKeyStatus),
-    number("redefrost", 2).bit_field(2, 1).of(kHvacKeyStatus),
-    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHvacKeyStatus),
-    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHvacKeyStatus),
-    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHvacKeyStatus),
-    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHvacKeyStatus),
-    number("touch_panel_target_letf_tmep", 3).bit_field(3, 5),
-    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHvacKeyStatus),
-    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHvacKeyStatus),
-    number("touch_panel_target_right_tmep", 4).bit_field(3, 5)};
+    number("maxAC", 0).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, maxAC)),
+    number("AC", 0).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, AC)),
+    number("recirc", 0).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, recirc)),
+    number("fresh", 0).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, fresh)),
+    number("defrost", 0).bit_field(4, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, defrost)),
+    number("mode", 0).bit_field(5, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, mode)),
+    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_left_temp_minus)),
+    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_letf_tmep_plus)),
+    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_blower_minus)),
+    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_blower_plus)),
+    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_blower_minus)),
+    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_blower_plus)),
+    number("target_blower_level", 1).bit_field(4, 4).at(REC(HVAC_STATUS, target_blower_level)),
+    number("dual", 2).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, dual)),
+    number("on_off", 2).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, on_off)),
+    number("redefrost", 2).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, redefrost)),
+    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_right_temp_minus)),
+    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_right_tmep_plus)),
+    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_left_temp_minus)),
+    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_letf_tmep_plus)),
+    number("touch_panel_target_letf_tmep", 3).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_letf_tmep)),
+    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_right_temp_minus)),
+    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_right_tmep_plus)),
+    number("touch_panel_target_right_tmep", 4).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_right_tmep))};
 constexpr Layout kHvacStatusL[] = {fixed(kHvacStatus, 5)};
 
 // The four diagnosis requests share 0xFB; P0 says which.
@@ -868,6 +871,18 @@ constexpr bool every_count_precedes() {
     return true;
 }
 static_assert(every_count_precedes(), "a counted run must directly follow the field that counts it");
+
+// The key bit field's rows: every row starts inside the five payload
+// bytes and reads a whole HVAC_STATUS member of 1 or 4 bytes.
+constexpr bool hvac_key_rows_fit() {
+    for (const Field &f : kHvacStatus)
+        if (f.pos >= 5 || f.shift > 7 || f.record_offset < 0 ||
+            f.record_offset + f.record_width > static_cast<int>(sizeof(HVAC_STATUS)) ||
+            (f.record_width != 1 && f.record_width != 4))
+            return false;
+    return std::size(kHvacStatus) == 24;
+}
+static_assert(hvac_key_rows_fit(), "every HVAC_STATUS member is sent from inside the 5-byte payload");
 
 // Row numbers by id; kNone where an id has no row.
 constexpr uint8_t kNone = 0xFF;

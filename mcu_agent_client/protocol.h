@@ -173,8 +173,10 @@ struct Field {
     uint8_t shift = 0;   // bit field: lowest bit, counted in the `width`-byte number
     uint8_t bits = 0;    // bit field: number of bits; 0 means all of them
     const Enumeration *enumeration = nullptr;
-    // Where the library's decoder stores the value in PACKET_MSG.data, and
-    // in how many bytes (native byte order); -1 for outbound payloads.
+    // Where the decoder stores a message's value in PACKET_MSG.data, and in
+    // how many bytes (native byte order).  For a command, where the
+    // request's record holds the value when the request function writes
+    // the payload from the rows; otherwise -1.
     int16_t record_offset = -1;
     uint8_t record_width = 0;  // per element for Numbers
     Count count = Count::Fixed;

@@ -12,63 +12,29 @@ namespace {
 
 // ---- HVAC key bit field (outbound) ----------------------------------
 
-// One field of the 5-byte key bit field: payload byte P<byte>, lowest bit
-// `shift`, and the HVAC_STATUS member it comes from (a key state or one of
-// the three target values).
-struct KeyField {
-    uint8_t byte;
-    uint8_t shift;
-    HVAC_KEY_STATUS_ID HVAC_STATUS::*key = nullptr;
-    uint8_t HVAC_STATUS::*target = nullptr;
+// The 5-byte key bit field, written from the command's rows: each row
+// names its payload byte, lowest bit and HVAC_STATUS member (a key state
+// or one of the three target values); bits no row names are 0.  Values
+// are not masked: a value wider than its slot spills into the
+// neighbouring bits, and what is shifted past bit 7 is lost (the caller
+// keeps key states to 0/1, the blower level to 0..15 and the target
+// temperatures to 0..31).
+constexpr uint8_t kKeyFieldBytes = 5;
 
-    constexpr KeyField(uint8_t b, uint8_t s, HVAC_KEY_STATUS_ID HVAC_STATUS::*k) : byte(b), shift(s), key(k) {}
-    constexpr KeyField(uint8_t b, uint8_t s, uint8_t HVAC_STATUS::*t) : byte(b), shift(s), target(t) {}
-
-    uint32_t value(const HVAC_STATUS &status) const {
-        return key ? enum_value(status.*key) : status.*target;
+int send_hvac_keys(const HVAC_STATUS &status) {
+    const protocol::Layout &layout = protocol::find_command(MCU_CMD_SEND_HVAC_INFO)->layouts[0];
+    const auto *record = reinterpret_cast<const uint8_t *>(&status);
+    uint8_t payload[kKeyFieldBytes] = {};
+    for (const protocol::Field &f : layout.fields) {
+        uint32_t value = 0;  // an enumeration's 32 bits or a target's 8, read through their bytes
+        if (f.record_width == sizeof(uint32_t))
+            std::memcpy(&value, record + f.record_offset, sizeof value);
+        else
+            value = record[f.record_offset];
+        payload[f.pos] |= lo8(value << f.shift);
     }
-};
-
-constexpr int kKeyFieldBytes = 5;
-
-// Bits not listed are 0.  Values are not masked: a value wider than its
-// slot spills into the neighbouring bits, and what is shifted past bit 7
-// is lost (the caller keeps key states to 0/1, the blower level to 0..15
-// and the target temperatures to 0..31).
-constexpr KeyField kKeyFields[] = {
-    {0, 0, &HVAC_STATUS::maxAC},
-    {0, 1, &HVAC_STATUS::AC},
-    {0, 2, &HVAC_STATUS::recirc},
-    {0, 3, &HVAC_STATUS::fresh},
-    {0, 4, &HVAC_STATUS::defrost},
-    {0, 5, &HVAC_STATUS::mode},
-    {0, 6, &HVAC_STATUS::front_panel_left_temp_minus},
-    {0, 7, &HVAC_STATUS::front_panel_letf_tmep_plus},
-    {1, 0, &HVAC_STATUS::front_panel_blower_minus},
-    {1, 1, &HVAC_STATUS::front_panel_blower_plus},
-    {1, 2, &HVAC_STATUS::touch_panel_blower_minus},
-    {1, 3, &HVAC_STATUS::touch_panel_blower_plus},
-    {1, 4, &HVAC_STATUS::target_blower_level},  // bits 4..7
-    {2, 0, &HVAC_STATUS::dual},
-    {2, 1, &HVAC_STATUS::on_off},
-    {2, 2, &HVAC_STATUS::redefrost},
-    {2, 3, &HVAC_STATUS::front_panel_right_temp_minus},
-    {2, 4, &HVAC_STATUS::front_panel_right_tmep_plus},
-    {3, 0, &HVAC_STATUS::touch_panel_left_temp_minus},
-    {3, 1, &HVAC_STATUS::touch_panel_letf_tmep_plus},
-    {3, 3, &HVAC_STATUS::touch_panel_target_letf_tmep},  // bits 3..7
-    {4, 0, &HVAC_STATUS::touch_panel_right_temp_minus},
-    {4, 1, &HVAC_STATUS::touch_panel_right_tmep_plus},
-    {4, 3, &HVAC_STATUS::touch_panel_target_right_tmep},  // bits 3..7
-};
-static_assert(std::size(kKeyFields) == 24, "every field of HVAC_STATUS is sent");
-
-constexpr bool key_fields_inside_payload() {
-    for (const KeyField &field : kKeyFields)
-        if (field.byte >= kKeyFieldBytes || field.shift > 7) return false;
-    return true;
+    return packet_fill_send(MCU_CMD_SEND_HVAC_INFO, payload, sizeof payload);
 }
-static_assert(key_fields_inside_payload(), "every field starts inside the 5-byte payload");
 
 // ---- HVAC diagnosis (outbound) --------------------------------------
 
@@ -121,10 +87,7 @@ int McuAgent_get_can_info(uint8_t gcid, uint8_t subid) {
 
 int McuAgent_send_hvac_status(HVAC_STATUS *hvac_status) {
     if (!hvac_status) return kNotSent;
-    uint8_t payload[kKeyFieldBytes] = {};
-    for (const KeyField &field : kKeyFields)
-        payload[field.byte] |= lo8(field.value(*hvac_status) << field.shift);
-    return packet_fill_send(MCU_CMD_SEND_HVAC_INFO, payload, sizeof payload);
+    return send_hvac_keys(*hvac_status);
 }
 
 int McuAgent_send_hvac_diag_entry(HVAC_DIAG_CTRL_INFO *info) {
