@@ -42,16 +42,18 @@
 #include "internal.h"
 #include "mcu_agent_api.h"
 #include "record_extents.h"
+#include "wire.h"
 
 using namespace mcu_agent_fuzz;
 
 namespace {
 
 constexpr std::size_t kHeader = 3;
-constexpr uint8_t kLead0 = 0xAB;
-constexpr uint8_t kLead1 = 0xBA;
-constexpr std::size_t kFrameOverhead = 7;
-constexpr int kLongestPartialFrame = 255 + 7 - 1;
+using mcu_agent::wire::kFrameOverhead;
+using mcu_agent::wire::kHeadSize;
+constexpr uint8_t kLead0 = mcu_agent::wire::kInboundLead0;
+constexpr uint8_t kLead1 = mcu_agent::wire::kInboundLead1;
+constexpr int kLongestPartialFrame = mcu_agent::wire::kMaxFrame - 1;
 constexpr uint8_t kAreaCanary = 0xEE;
 
 // A frame of the stream: where its id byte lies and its payload length.
@@ -73,11 +75,11 @@ std::vector<StreamFrame> read_frames(const uint8_t *s, std::size_t n) {
             ++at;
             continue;
         }
-        if (n - at < 6) break;
-        const uint8_t length = s[at + 5];
-        if (n - at < length + kFrameOverhead) break;
-        frames.push_back({at + 4, length});
-        at += length + kFrameOverhead;
+        if (n - at < static_cast<std::size_t>(kHeadSize)) break;
+        const uint8_t length = s[at + mcu_agent::wire::kLengthOffset];
+        if (n - at < mcu_agent::wire::frame_size(s + at)) break;
+        frames.push_back({at + mcu_agent::wire::kIdOffset, length});
+        at += mcu_agent::wire::frame_size(s + at);
     }
     return frames;
 }

@@ -3,8 +3,9 @@
 //   application -> agent:  BA AB 00 00 id L payload checksum
 //   agent -> application:  AB BA 00 00 id L payload trailer
 //
-// checksum = id ^ L ^ every payload byte (the agent writes the same XOR as
-// its trailer; the library does not examine it).  Header-only and
+// checksum = id ^ L ^ every payload byte.  The library does not examine
+// the agent's trailer; the tools and the tests' fake agent write the same
+// XOR there.  Header-only and
 // allocation-free, so the library, the tools, the tests' fake agent and the
 // fuzzers all build frames and cut them out of a stream from this one
 // description.
@@ -95,6 +96,15 @@ constexpr std::size_t find_next_frame(const uint8_t *data, std::size_t size, uin
     for (std::size_t i = 0; i + 1 < size; ++i)
         if (data[i] == lead0 && data[i + 1] == lead1) return i;
     return size > 0 && data[size - 1] == lead0 ? size - 1 : size;
+}
+
+// True when data[0..size) is exactly one whole request frame: the
+// application's lead bytes, two zero bytes, a length byte that matches the
+// size, and the checksum.
+constexpr bool is_request_frame(const uint8_t *data, std::size_t size) {
+    return size >= static_cast<std::size_t>(kFrameOverhead) && data[0] == kOutboundLead0 &&
+           data[1] == kOutboundLead1 && data[2] == 0 && data[3] == 0 && size == frame_size(data) &&
+           data[size - 1] == checksum(data[kIdOffset], data + kHeadSize, data[kLengthOffset]);
 }
 
 }  // namespace mcu_agent::wire

@@ -23,6 +23,7 @@
 #include "delivery.h"
 #include "internal.h"
 #include "mcu_agent_api.h"
+#include "wire.h"
 
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
@@ -262,12 +263,7 @@ MCU_MSG_HANDLE_REGISTER *check_every_id() {
     return table.data();
 }
 
-bool checksum_ok(const Bytes &f) {
-    if (f.size() < 7 || f[0] != 0xBA || f[1] != 0xAB || f[2] != 0 || f[3] != 0 || f.size() != f[5] + 7u) return false;
-    uint8_t sum = 0;
-    for (std::size_t i = 4; i + 1 < f.size(); ++i) sum ^= f[i];
-    return sum == f.back();
-}
+bool checksum_ok(const Bytes &f) { return mcu_agent::wire::is_request_frame(f.data(), f.size()); }
 
 TEST(StressTest, SixteenSendersAndAnInboundStreamWithAnsweringHandlers) {
     using Clock = std::chrono::steady_clock;
