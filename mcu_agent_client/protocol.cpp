@@ -25,261 +25,9 @@ namespace {
 
 // ---- enumerations ---------------------------------------------------
 
-constexpr EnumValue kHardKeyValues[] = {
-    V(HARD_KEY_SWC_VOL_UP), V(HARD_KEY_SWC_VOL_DOWN), V(HARD_KEY_SWC_PREVIOUS), V(HARD_KEY_SWC_NEXT),
-    V(HARD_KEY_SWC_SOURCE), V(HARD_KEY_SWC_ANSWER), V(HARD_KEY_SWC_HANGUP), V(HARD_KEY_CMD_OK),
-    V(HARD_KEY_SWC_BACK), V(HARD_KEY_ROT_VOL_UP), V(HARD_KEY_ROT_VOL_DOWN), V(HARD_KEY_POWER),
-    V(HARD_KEY_TUNE_UP), V(HARD_KEY_TUNE_DOWN), V(HARD_KEY_TUNE_PUSH), V(HARD_KEY_CAMERA),
-    V(HARD_KEY_AUDIO), V(HARD_KEY_CD_AUX), V(HARD_KEY_FM_AM), V(HARD_KEY_USB), V(HARD_KEY_PHONE),
-    V(HARD_KEY_PRESET1), V(HARD_KEY_PRESET2), V(HARD_KEY_PRESET3), V(HARD_KEY_PRESET4),
-    V(HARD_KEY_PRESET5), V(HARD_KEY_PRESET6), V(HARD_KEY_CMD_UP), V(HARD_KEY_CMD_UPRIGHT),
-    V(HARD_KEY_CMD_RIGHT), V(HARD_KEY_CMD_RIGHTDOWN), V(HARD_KEY_CMD_DOWN), V(HARD_KEY_CMD_LEFTDOWN),
-    V(HARD_KEY_CMD_LEFT), V(HARD_KEY_CMD_UPLEFT), V(HARD_KEY_SCAN), V(HARD_KEY_MENU), V(HARD_KEY_BACK),
-    V(HARD_KEY_SEEK_UP), V(HARD_KEY_SEEK_DOWN), V(HARD_KEY_HOME), V(HARD_KEY_CMD_MEDIA),
-    V(HARD_KEY_EJECT), V(HARD_KEY_PURPOSE_AUDIO), V(HARD_KEY_PURPOSE_USB), V(HARD_KEY_PURPOSE_PHONE),
-    V(HARD_KEY_SWC_ENTER)};
-constexpr Enumeration kHardKey{"HARD_KEY_ID", kHardKeyValues};
-
-constexpr EnumValue kTouchTypeValues[] = {V(TOUCH_TYPE_DOWN), V(TOUCH_TYPE_UP), V(TOUCH_TYPE_MAX_ID)};
-constexpr Enumeration kTouchType{"TOUCH_TYPE_ID", kTouchTypeValues};
-constexpr EnumValue kEngineerModeValues[] = {V(ENGINEER_MODE_EXIT), V(ENGINEER_MODE_ENTRY), V(ENGINEER_MODE_MAX_ID)};
-constexpr Enumeration kEngineerMode{"ENGINEER_MODE_ID", kEngineerModeValues};
-constexpr EnumValue kBeepToneValues[] = {V(BEEP_TONE_NORMAL), V(BEEP_TONE_WARNING), V(BEEP_TONE_ERROR),
-                                         V(BEEP_TONE_MAX_ID)};
-constexpr Enumeration kBeepTone{"BEEP_TONE_ID", kBeepToneValues};
-constexpr EnumValue kDispStatusValues[] = {V(DISP_STATUS_OFF), V(DISP_STATUS_ON), V(DISP_STATUS_MAX_ID)};
-constexpr Enumeration kDispStatus{"DISP_STATUS_ID", kDispStatusValues};
-constexpr EnumValue kHeartbeatValues[] = {V(HEARTBEAT_OFF), V(HEARTBEAT_ON)};
-constexpr Enumeration kHeartbeat{"HEARTBEAT_COMMAD_SWITCH", kHeartbeatValues};
-constexpr EnumValue kVersionTypeValues[] = {V(VERSION_TYPE_HMI), V(VERSION_TYPE_BT)};
-constexpr Enumeration kVersionType{"VERSION_TYPE_ID", kVersionTypeValues};
-constexpr EnumValue kPowerStatusValues[] = {V(POWER_STATUS_OFF), V(POWER_STATUS_ON), V(POWER_STATUS_MAX_ID)};
-constexpr Enumeration kPowerStatus{"POWER_STATUS_ID", kPowerStatusValues};
-constexpr EnumValue kPowerModeValues[] = {V(POWER_MODE_SLEEP_OFF), V(POWER_MODE_TEMP_OFF), V(POWER_MODE_USER_OFF),
-                                          V(POWER_MODE_USER_ON), V(POWER_MODE_MAX_ID)};
-constexpr Enumeration kPowerMode{"POWER_MODE_ID", kPowerModeValues};
-constexpr EnumValue kRtcModeValues[] = {V(RTC_MODE_12HOURS), V(RTC_MODE_24HOURS), V(RTC_MODE_SET_CLOCK),
-                                        V(RTC_MODE_MAX_ID)};
-constexpr Enumeration kRtcMode{"RTC_MODE_ID", kRtcModeValues};
-constexpr EnumValue kModeValues[] = {V(SET_DUTY_CYCLE)};
-constexpr Enumeration kMode{"MODE_ID", kModeValues};
-constexpr EnumValue kOperateValues[] = {V(BUTTON_ADD), V(BUTTON_MINUS)};
-constexpr Enumeration kOperate{"OPERATE_ID", kOperateValues};
-constexpr EnumValue kUpdateTypeValues[] = {V(UPDATE_TYPE_OSD), V(UPDATE_TYPE_MD)};
-constexpr Enumeration kUpdateType{"UPDATE_TYPE_ID", kUpdateTypeValues};
-
-constexpr EnumValue kAudioSourceValues[] = {
-    V(AUDIO_SOURCE_FM1), V(AUDIO_SOURCE_FM2), V(AUDIO_SOURCE_FM3), V(AUDIO_SOURCE_FM4), V(AUDIO_SOURCE_AM1),
-    V(AUDIO_SOURCE_AM2), V(AUDIO_SOURCE_AM3), V(AUDIO_SOURCE_TUNER), V(AUDIO_SOURCE_CD), V(AUDIO_SOURCE_AUX),
-    V(AUDIO_SOURCE_AUDIO_PLAYER), V(AUDIO_SOURCE_VIDEO_PLAYER), V(AUDIO_SOURCE_IPOD_CARPLAY),
-    V(AUDIO_SOURCE_BT_HFP), V(AUDIO_SOURCE_BT_AUDIO), V(AUDIO_SOURCE_SMARTPHONE), V(AUDIO_SOURCE_IPOD),
-    V(AUDIO_SOURCE_CARPLAYPHONE), V(AUDIO_SOURCE_CARLIFE), V(AUDIO_SOURCE_NAVIGATION),
-    V(AUDIO_SOURCE_NAVIGATION_RADIO), V(AUDIO_SOURCE_NAVIGATION_I2S), V(AUDIO_SOURCE_MAX_ID)};
-constexpr Enumeration kAudioSource{"AUDIO_SOURCE_ID", kAudioSourceValues};
-constexpr EnumValue kAudioSettingTypeValues[] = {
-    V(AUDIO_SETTING_VOLUME), V(AUDIO_SETTING_BAS), V(AUDIO_SETTING_MID), V(AUDIO_SETTING_TRE),
-    V(AUDIO_SETTING_BAL),    V(AUDIO_SETTING_FAD), V(AUDIO_SETTING_EQ),  V(AUDIO_SETTING_MAX_ID)};
-constexpr Enumeration kAudioSettingType{"AUDIO_SETTING_TYPE_ID", kAudioSettingTypeValues};
-constexpr EnumValue kAuxGainValues[] = {V(AUDIO_AUX_GAIN_OFF), V(AUDIO_AUX_GAIN_LOW), V(AUDIO_AUX_GAIN_MID),
-                                        V(AUDIO_AUX_GAIN_HIGH), V(AUDIO_AUX_GAIN_MAX_ID)};
-constexpr Enumeration kAuxGain{"AUDIO_AUX_GAIN_ID", kAuxGainValues};
-constexpr EnumValue kBeepStatusValues[] = {V(BEEP_STATUS_OFF), V(BEEP_STATUS_ON), V(BEEP_STATUS_MAX_ID)};
-constexpr Enumeration kBeepStatus{"BEEP_STATUS_ID", kBeepStatusValues};
-constexpr EnumValue kSpeedVolumeValues[] = {
-    V(AUDIO_SPEED_VOLUME_OFF),    V(AUDIO_SPEED_VOLUME_LEVEL1), V(AUDIO_SPEED_VOLUME_LEVEL2),
-    V(AUDIO_SPEED_VOLUME_LEVEL3), V(AUDIO_SPEED_VOLUME_LEVEL4), V(AUDIO_SPEED_VOLUME_LEVEL5),
-    V(AUDIO_SPEED_VOLUME_MAX_ID)};
-constexpr Enumeration kSpeedVolume{"AUDIO_SPEED_VOLUME_ID", kSpeedVolumeValues};
-constexpr EnumValue kNaviBroadcastValues[] = {V(NAVI_MIX_STATUS_END), V(NAVI_MIX_STATUS_START),
-                                              V(SIRI_MIX_STATUS_END), V(SIRI_MIX_STATUS_START),
-                                              V(SPDIF_STATUS_CLOSE),  V(SPDIF_STATUS_OPEN)};
-constexpr Enumeration kNaviBroadcast{"NAVIGATION_BROADCAST", kNaviBroadcastValues};
-constexpr EnumValue kNaviTypeValues[] = {V(NAVI_TYPE_MIRACAST), V(NAVI_TYPE_CARPLAY)};
-constexpr Enumeration kNaviType{"NAVIGATION_TYPE", kNaviTypeValues};
-constexpr EnumValue kMainAnswerValues[] = {V(MAIN_DRIVER_ANSWER_STATUS_OFF), V(MAIN_DRIVER_ANSWER_STATUS_ON),
-                                           V(MAIN_DRIVER_ANSWER_STATUS_MAX_ID)};
-constexpr Enumeration kMainAnswer{"MAIN_DRIVER_ANSWER_ID", kMainAnswerValues};
-constexpr EnumValue kAdjustVolumeValues[] = {V(ADJUST_VOLUME_DOWN), V(ADJUST_VOLUME_UP), V(ADJUST_VOLUME_MAX_ID)};
-constexpr Enumeration kAdjustVolume{"ADJUST_VOLUME_ID", kAdjustVolumeValues};
-constexpr EnumValue kAbsVolumeValues[] = {V(SET_MAIN_VOLUME),  V(SET_BTHFP_VOLUME),      V(GET_MAIN_VOLUME),
-                                          V(GET_BTHFP_VOLUME), V(SET_SMARTPHONE_VOLUME), V(GET_SMARTPHONE_VOLUME)};
-constexpr Enumeration kAbsVolume{"ABSOLUTELY_VOLUME_ID", kAbsVolumeValues};
-constexpr EnumValue kFunctionSwitchValues[] = {V(FLAT_OFF), V(FLAT_ON)};
-constexpr Enumeration kFunctionSwitch{"AUDIO_FUNCTION_SWITCH", kFunctionSwitchValues};
-constexpr EnumValue kDeviceTypeValues[] = {V(AUX), V(BCM_TEL), V(PARK), V(REVERSE), V(DISK), V(ILL), V(EQ_PIN)};
-constexpr Enumeration kDeviceType{"DEVICE_TYPE", kDeviceTypeValues};
-constexpr EnumValue kAudioInfoTypeValues[] = {V(AUDIO_VOLUME_TYPE), V(AUDIO_ON_OFF_TYPE),
-                                              V(AUDIO_BT_HFP_VOLUME_TYPE_OFF), V(AUDIO_SMARTPHONE_VOLUME_TYPE)};
-constexpr Enumeration kAudioInfoType{"AUDIO_INFO_TYPE", kAudioInfoTypeValues};
-constexpr EnumValue kAudioOnOffValues[] = {V(AUDIO_ON), V(AUDIO_OFF)};
-constexpr Enumeration kAudioOnOff{"AUDIO_ON_OFF_INFO", kAudioOnOffValues};
-constexpr EnumValue kSkipStatusValues[] = {V(DEMUTE),       V(MCU_MUTE_100), V(MCU_MUTE_200), V(MCU_MUTE_300),
-                                           V(MCU_MUTE_400), V(MCU_MUTE_500), V(MCU_MUTE_600), V(MCU_MUTE_700),
-                                           V(MCU_MUTE_800), V(MCU_MUTE_900), V(MUTE)};
-constexpr Enumeration kSkipStatus{"PLATER_PLAY_SKIP_STATUS_INFO", kSkipStatusValues};
-constexpr EnumValue kRecordPlayValues[] = {V(RECORD_END), V(RECORD_START)};
-constexpr Enumeration kRecordPlay{"RECORD_PLAY_STATE_ID", kRecordPlayValues};
-constexpr EnumValue kSpeakerFreqValues[] = {V(BEEP_MUTE),   V(BEEP_3K),     V(BEEP_300),    V(BEEP_FL_ON),
-                                            V(BEEP_FR_ON),  V(BEEP_RL_ON),  V(BEEP_RR_ON),  V(BEEP_FL_OFF),
-                                            V(BEEP_FR_OFF), V(BEEP_RL_OFF), V(BEEP_RR_OFF), V(BEEP_STOP)};
-constexpr Enumeration kSpeakerFreq{"SPEAKER_FREQ_ID", kSpeakerFreqValues};
-
-constexpr EnumValue kRadioCtrlValues[] = {V(RADIO_CTRL_APS), V(RADIO_CTRL_SCAN), V(RADIO_CTRL_MAX_ID)};
-constexpr Enumeration kRadioCtrl{"RADIO_CTRL_ID", kRadioCtrlValues};
-constexpr EnumValue kRadioBandValues[] = {V(RADIO_BAND_FM1), V(RADIO_BAND_FM2), V(RADIO_BAND_FM3),
-                                          V(RADIO_BAND_FM4), V(RADIO_BAND_AM1), V(RADIO_BAND_AM2),
-                                          V(RADIO_BAND_AM3), V(RADIO_BAND_AM4), V(RADIO_BAND_MAX_ID)};
-constexpr Enumeration kRadioBand{"RADIO_BAND_ID", kRadioBandValues};
-constexpr EnumValue kRadioDirectionValues[] = {V(NO_DIRECTION), V(RADIO_LEFT), V(RADIO_RIGHT)};
-constexpr Enumeration kRadioDirection{"RADIO_DRECTION", kRadioDirectionValues};
-constexpr EnumValue kCmdInfoValues[] = {
-    V(FM_SET_LEVEL), V(FM_SET_FOF), V(FM_SET_USN), V(FM_SET_WAM),   V(FM_RF_AGC),    V(FM_BW),      V(FM_NBSA),
-    V(FM_BWS),       V(FM_BWSLEV),  V(FM_MFT),     V(FM_MAT),       V(FM_MDT),       V(FM_MST),     V(FM_MSL),
-    V(FM_MNS),       V(FM_MMS),     V(FM_MLIM),    V(FM_HFT),       V(FM_HAT),       V(FM_HDT),     V(FM_HST),
-    V(FM_HSL),       V(FM_HNS),     V(FM_HMS),     V(FM_HSLIM),     V(FM_HLIM),      V(FM_HLOC),    V(FM_SFT),
-    V(FM_SAT),       V(FM_SDT),     V(FM_SST),     V(FM_SSL),       V(FM_SNS),       V(FM_SMS),     V(FM_SSLIM),
-    V(AM_SET_LEVEL), V(AM_SET_FOF), V(AM_RF_AGC),  V(AM_BW),        V(AM_ANT),       V(AM_ATT),     V(AM_NBSA),
-    V(AM_NBSB),      V(AM_FLOC),    V(AM_DEMP),    V(AM_MAT),       V(AM_MDT),       V(AM_MST),     V(AM_MSL),
-    V(AM_MLIM),      V(AM_HAT),     V(AM_HDT),     V(AM_HST),       V(AM_HSL),       V(AM_HSLIM),   V(AM_HLIM)};
-constexpr Enumeration kCmdInfo{"CMD_INFO", kCmdInfoValues};
-constexpr EnumValue kOptionValues[] = {V(ADD), V(MINUS)};
-constexpr Enumeration kOption{"OPTION_INFO", kOptionValues};
-constexpr EnumValue kRadioDiagnoseValues[] = {V(ENTER_RADIO_DIAGNOSE), V(EXIT_RADIO_DIAGNOSE)};
-constexpr Enumeration kRadioDiagnose{"RADIO_DIAGNOSE_INFO", kRadioDiagnoseValues};
-constexpr EnumValue kCurbandValues[] = {V(CMD_FM1),    V(CMD_FM2), V(CMD_FM3), V(CMD_FMAS2),
-                                        V(CMD_UNUSED), V(CMD_AM1), V(CMD_AM2)};
-constexpr Enumeration kCurband{"RADIO_CURBAND_INFO", kCurbandValues};
-constexpr EnumValue kPlayStateValues[] = {V(RADIO_SCAN_PLAY_START), V(RADIO_SCAN_PLAY_END)};
-constexpr Enumeration kPlayState{"RADIO_PLAY_STATE", kPlayStateValues};
-constexpr EnumValue kRadioStatusValues[] = {V(RADIO_STATUS_NORMAL), V(RADIO_STATUS_SEEK_UP), V(RADIO_STATUS_SEEK_DN),
-                                            V(RADIO_STATUS_SCAN),   V(RADIO_STATUS_APS),     V(RADIO_STATUS_MAX_ID)};
-constexpr Enumeration kRadioStatus{"RADIO_STATUS_ID", kRadioStatusValues};
-constexpr EnumValue kUpdateCmdValues[] = {V(START_LIST_UPDATE), V(CANCEL_LIST_UPDATE), V(GET_FM1_STATION_LIST),
-                                          V(GET_AM1_STATION_LIST)};
-constexpr Enumeration kUpdateCmd{"UPDATE_CMD", kUpdateCmdValues};
-
-constexpr EnumValue kBluetoothTypeValues[] = {V(BLUETOOTH_TYPE_HFP), V(BLUETOOTH_TYPE_HID_SPP),
-                                              V(BLUETOOTH_TYPE_POWER_SETUP)};
-constexpr Enumeration kBluetoothType{"BLUETOOTH_TYPE_ID", kBluetoothTypeValues};
-constexpr EnumValue kBluetoothStatusValues[] = {V(BLUETOOTH_STATUS_OFF), V(BLUETOOTH_STATUS_ON)};
-constexpr Enumeration kBluetoothStatus{"BLUETOOTH_STATUS_ID", kBluetoothStatusValues};
-constexpr EnumValue kVideoSourceValues[] = {V(VIDEO_SOURCE_NAVI), V(VIDEO_SOURCE_CAMERA), V(VIDEO_SOURCE_MHL),
-                                            V(VIDEO_SOURCE_AVM_MENU_PAGE), V(VIDEO_SOURCE_MAX_ID)};
-constexpr Enumeration kVideoSource{"VIDEO_SOURCE_ID", kVideoSourceValues};
-constexpr EnumValue kVideoTypeValues[] = {
-    V(VIDEO_TYPE_480P),     V(VIDEO_TYPE_720P),      V(VIDEO_TYPE_720I),     V(VIDEO_TYPE_1080P),
-    V(VIDEO_TYPE_1080I),    V(VIDEO_TYPE_IPHONE4),   V(VIDEO_TYPE_IPHONE4S), V(VIDEO_TYPE_IPHONE5),
-    V(VIDEO_TYPE_IPHONE5S), V(VIDEO_TYPE_MAX_ID)};
-constexpr Enumeration kVideoType{"VIDEO_TYPE_ID", kVideoTypeValues};
-constexpr EnumValue kDaynightModeValues[] = {V(DAY_MODE), V(NIGHT_MODE)};
-constexpr Enumeration kDaynightMode{"DAYNIGHT_MODE", kDaynightModeValues};
-constexpr EnumValue kIllModeReportValues[] = {V(AUTO_MODE), V(MANUAL_DAY_MODE), V(MANUAL_NIGHT_MODE)};
-constexpr Enumeration kIllModeReport{"ILL_MODE", kIllModeReportValues};
-constexpr EnumValue kLanguageValues[] = {V(LANGUAGE_CHINESE), V(LANGUAGE_ENGLISH), V(LANGUAGE_MAX_ID)};
-constexpr Enumeration kLanguage{"LANGUAGE_ID", kLanguageValues};
-constexpr EnumValue kIllModeValues[] = {V(ILL_MODE_AUTO), V(ILL_MODE_FORCE_DAY), V(ILL_MODE_FORCE_NIGHT),
-                                        V(ILL_MODE_MAX_ID)};
-constexpr Enumeration kIllMode{"ILL_MODE_ID", kIllModeValues};
-constexpr EnumValue kBacklightValues[] = {V(BACKLIGHT_STATUS_OFF), V(BACKLIGHT_STATUS_ON), V(BACKLIGHT_STATUS_MAX_ID)};
-constexpr Enumeration kBacklight{"BACKLIGHT_STATUS_ID", kBacklightValues};
-constexpr EnumValue kAvmSettingTypeValues[] = {
-    V(AVM_SETTING_TYPE_WHEELPATH_SETUP),      V(AVM_SETTING_TYPE_FRIST_DRIVE_AUTO_SETUP),
-    V(AVM_SETTING_TYPE_BOOT_ANIMATION_SETUP), V(AVM_SETTING_TYPE_MODEL_COLOR_SETUP),
-    V(AVM_SETTING_TYPE_BRIGHTNESS),           V(AVM_SETTING_TYPE_CONTRAST),
-    V(AVM_SETTING_TYPE_CHROMATIC),            V(AVM_SETTING_TYPE_MAX_ID)};
-constexpr Enumeration kAvmSettingType{"AVM_SETTING_TYPE_ID", kAvmSettingTypeValues};
-constexpr EnumValue kDaynightLevelValues[] = {V(SET_CUR_MODE_LEVEL), V(GET_CUR_MODE_LEVEL)};
-constexpr Enumeration kDaynightLevel{"DAYNIGHT_LEVEL", kDaynightLevelValues};
-constexpr EnumValue kMhlPopTypeValues[] = {V(MHL_POP_TYPE_MIRROR_BOX), V(MHL_POP_TYPE_INTELLIGENT_BOX)};
-constexpr Enumeration kMhlPopType{"MHL_POP_TYPE_ID", kMhlPopTypeValues};
-
-constexpr EnumValue kHvacKeyValues[] = {
-    V(HVAC_KEY_NULL),          V(HVAC_KEY_LEFT_TEM_INCREASED),  V(HVAC_KEY_LEFT_TEM_DECREASED),
-    V(HVAC_KEY_RIGHT_TEM_INCREASED), V(HVAC_KEY_RIGHT_TEM_DECREASED), V(HVAC_KEY_AIR_INCREASED),
-    V(HVAC_KEY_AIR_DECREASED), V(HVAC_KEY_MODE),                V(HVAC_KEY_DAUL_ZONE),
-    V(HVAC_KEY__ON_OFF),       V(HVAC_KEY_OUTSIDE_LOOP),        V(HVAC_KEY_INNER_LOOP),
-    V(HVAC_KEY_FRONT_DEFROST), V(HVAC_KEY_REAR_DEFROST),        V(HVAC_KEY_AC),
-    V(HVAC_KEY__MAX_AC),       V(HVAC_KEY_MAXID)};
-constexpr Enumeration kHvacKey{"HVAC_KEY_ID", kHvacKeyValues};
-constexpr EnumValue kHvacModeValues[] = {V(HVAC_MODE_NO_DISPLAY), V(HVAC_MODE_BLOW_FACE),
-                                         V(HVAC_MODE_BLOW_FACE_FEET), V(HVAC_MODE_BLOW_FEET),
-                                         V(HVAC_MODE_BLOW_FEET_DEFROST), V(HVAC_MODE_MAX_ID)};
-constexpr Enumeration kHvacMode{"HVAC_MODE_ID", kHvacModeValues};
-constexpr EnumValue kHvacKeyStatusValues[] = {V(HVAC_KEY_STATUS_DOWN), V(HVAC_KEY_STATUS_UP),
-                                              V(HVAC_KEY_STATUS_MAX_ID)};
-constexpr Enumeration kHvacKeyStatus{"HVAC_KEY_STATUS_ID", kHvacKeyStatusValues};
-constexpr EnumValue kDiagObjValues[] = {
-    V(HAVC_DIAG_CTRL_OBJ_BLOWER_SYS),
-    V(HAVC_DIAG_CTRL_OBJ_MODE_DAMPER_MOTER),
-    V(HAVC_DIAG_CTRL_OBJ_INSIDE_OUTSIDE_DAMPER_MOTER),
-    V(HAVC_DIAG_CTRL_OBJ_MIXED_DAMPER_MOTER_LEFT),
-    V(HAVC_DIAG_CTRL_OBJ_MIXED_DAMPER_MOTER_RIGHT),
-    V(HAVC_DIAG_CTRL_OBJ_EVAPORATOR_TEMPERATURE_SENSOR),
-    V(HAVC_DIAG_CTRL_OBJ_INDICATOR_LIGHT_CHECK),
-    V(HAVC_DIAG_CTRL_OBJ_KEY_VALUE)};
-constexpr Enumeration kDiagObj{"HVAC_DIAG_CTRL_OBJ_ID", kDiagObjValues};
-constexpr EnumValue kDiagUtModeValues[] = {V(HVAC_DIAG_CTRL_MODE1), V(HVAC_DIAG_CTRL_MODE2), V(HVAC_DIAG_CTRL_MODE3)};
-constexpr Enumeration kDiagUtMode{"HVAC_DIAG_CTRL_UT_MODE_ID", kDiagUtModeValues};
-constexpr EnumValue kDiagStatusValues[] = {V(HVAC_DIAG_STATUS_NON_EXECUTION), V(HVAC_DIAG_STATUS_APPLY_SUCCESS),
-                                           V(HVAC_DIAG_STATUS_DOING_EXECUTION), V(HVAC_DIAG_STATUS_DONE_EXECUTION)};
-constexpr Enumeration kDiagStatus{"HVAC_DIAG_STATUS_ID", kDiagStatusValues};
-constexpr EnumValue kDiagFaultValues[] = {
-    V(BLOWER_SYS_NO_ERROR),
-    V(BLOWER_SYS_ERROR),
-    V(MODE_DAMPER_MOTER_NO_ERROR),
-    V(MODE_DAMPER_MOTER_SHORT_CIRCUIT_GND),
-    V(MODE_DAMPER_MOTER_SHORT_CIRCUIT_POWER),
-    V(MODE_DAMPER_MOTER_STALLING),
-    V(INSIDE_OUTSIDE_DAMPER_MOTER_NO_ERROR),
-    V(INSIDE_OUTSIDE_DAMPER_MOTER_SHORT_CIRCUIT_GND),
-    V(INSIDE_OUTSIDE_DAMPER_MOTER_SHORT_CIRCUIT_POWER),
-    V(INSIDE_OUTSIDE_DAMPER_MOTER_STALLING),
-    V(MIXED_DAMPER_MOTER_LEFT_NO_ERROR),
-    V(MIXED_DAMPER_MOTER_LEFT_SHORT_CIRCUIT_GND),
-    V(MIXED_DAMPER_MOTER_LEFT_SHORT_CIRCUIT_POWER),
-    V(MIXED_DAMPER_MOTER_LEFT_STALLING),
-    V(MIXED_DAMPER_MOTER_RIGHT_NO_ERROR),
-    V(MIXED_DAMPER_MOTER_RIGHT_SHORT_CIRCUIT_GND),
-    V(MIXED_DAMPER_MOTER_RIGHT_SHORT_CIRCUIT_POWER),
-    V(MIXED_DAMPER_MOTER_RIGHT_STALLING),
-    V(EVAPORATOR_TEMPERATURE_SENSOR_NO_ERROR),
-    V(EVAPORATOR_TEMPERATURE_SENSOR_SHORT_CIRCUIT_GND),
-    V(EVAPORATOR_TEMPERATURE_SENSOR_SHORT_CIRCUIT_POWER)};
-constexpr Enumeration kDiagFault{"HVAC_DIAG_FAULT_CODE_ID", kDiagFaultValues};
-constexpr EnumValue kDiagKeyValues[] = {
-    V(KEY_DEFROST_PRESS),      V(KEY_REDEFROST_PRESS),     V(KEY_L_UP_PRESS),       V(KEY_L_DOWN_PRESS),
-    V(KEY_ON_OFF_PRESS),       V(KEY_RECIRC_PRESS),        V(KEY_FRESH_PRESS),      V(KEY_DUAL_PRESS),
-    V(KEY_MAX_AC_PRESS),       V(KEY_BLOWER_P_PRESS),      V(KEY_R_UP_PRESS),       V(KEY_R_DOWN_PRESS),
-    V(KEY_MODE_PRESS),         V(KEY_AC_ON_PRESS),         V(KEY_BLOWER_M_PRESS),   V(KEY_MENU_PRESS),
-    V(KEY_BACK_PRESS),         V(KEY_HOME_PRESS),          V(KEY_MEDIA_PRESS),      V(KEY_POWER_PRESS),
-    V(KEY_VOLUME_LEFT_PRESS),  V(KEY_VOLUME_RIGHT_PRESS),  V(KEY_DEFROST_RELEASE),  V(KEY_REDEFROST_RELEASE),
-    V(KEY_L_UP_RELEASE),       V(KEY_L_DOWN_RELEASE),      V(KEY_ON_OFF_RELEASE),   V(KEY_RECIRC_RELEASE),
-    V(KEY_FRESH_RELEASE),      V(KEY_DUAL_RELEASE),        V(KEY_MAX_AC_RELEASE),   V(KEY_BLOWER_P_RELEASE),
-    V(KEY_R_UP_RELEASE),       V(KEY_R_DOWN_RELEASE),      V(KEY_MODE_RELEASE),     V(KEY_AC_ON_RELEASE),
-    V(KEY_BLOWER_M_RELEASE),   V(KEY_MENU_RELEASE),        V(KEY_BACK_RELEASE),     V(KEY_HOME_RELEASE),
-    V(KEY_MEDIA_RELEASE),      V(KEY_POWER_RELEASE),       V(KEY_VOLUME_LEFT_RELEASE), V(KEY_VOLUME_RIGHT_RELEASE)};
-constexpr Enumeration kDiagKey{"HVAC_DIAG_KEY_ID", kDiagKeyValues};
-constexpr EnumValue kEncoderValues[] = {V(ENCODER_OFF),        V(ENCODER_CW_1PULSE),  V(ENCODER_CW_2PULSE),
-                                        V(ENCODER_CW_3PULSE),  V(ENCODER_CCW_1PULSE), V(ENCODER_CCW_2PULSE),
-                                        V(ENCODER_CCW_3PULSE)};
-constexpr Enumeration kEncoder{"IT_COMMANDER_ENCODER_ID", kEncoderValues};
-constexpr EnumValue kDirectionsValues[] = {V(DIRECTIONS_OFF),        V(DIRECTIONS_UP),        V(DIRECTIONS_UP_RIGHT),
-                                           V(DIRECTIONS_RIGHT),      V(DIRECTIONS_RIGHT_DOWN), V(DIRECTIONS_DOWN),
-                                           V(DIRECTIONS_LEFT_DOWN),  V(DIRECTIONS_LEFT),      V(DIRECTIONS_UP_LEFT)};
-constexpr Enumeration kDirections{"IT_COMMANDER_DIRECTIONS_ID", kDirectionsValues};
-
-constexpr const Enumeration *kEnumerations[] = {
-    &kHardKey,      &kTouchType,     &kEngineerMode,  &kBeepTone,        &kDispStatus,     &kHeartbeat,
-    &kVersionType,  &kPowerStatus,   &kPowerMode,     &kRtcMode,         &kMode,           &kOperate,
-    &kUpdateType,   &kAudioSource,   &kAudioSettingType, &kAuxGain,      &kBeepStatus,     &kSpeedVolume,
-    &kNaviBroadcast, &kNaviType,     &kMainAnswer,    &kAdjustVolume,    &kAbsVolume,      &kFunctionSwitch,
-    &kDeviceType,   &kAudioInfoType, &kAudioOnOff,    &kSkipStatus,      &kRecordPlay,     &kSpeakerFreq,
-    &kRadioCtrl,    &kRadioBand,     &kRadioDirection, &kCmdInfo,        &kOption,         &kRadioDiagnose,
-    &kCurband,      &kPlayState,     &kRadioStatus,   &kUpdateCmd,       &kBluetoothType,  &kBluetoothStatus,
-    &kVideoSource,  &kVideoType,     &kDaynightMode,  &kIllModeReport,   &kLanguage,       &kIllMode,
-    &kBacklight,    &kAvmSettingType, &kDaynightLevel, &kMhlPopType,     &kHvacKey,        &kHvacMode,
-    &kHvacKeyStatus, &kDiagObj,      &kDiagUtMode,    &kDiagStatus,      &kDiagFault,      &kDiagKey,
-    &kEncoder,      &kDirections};
+// Every enumeration of the public header with its members' names, written
+// from the header at build time: kHARD_KEY_ID for HARD_KEY_ID, and so on.
+#include "protocol_enumerations.inc"
 
 // ---- layout helpers -------------------------------------------------
 
@@ -294,25 +42,25 @@ constexpr Layout kEmpty[] = {fixed({}, 0)};
 
 // ---- commands: system, power, keys and clock ------------------------
 
-constexpr Field kHardKeyCmd[] = {number("key", 0).of(kHardKey)};
-constexpr Field kTouch[] = {number("x", 0, 2), number("y", 2, 2), number("type", 4).of(kTouchType)};
-constexpr Field kEngineerModeCmd[] = {number("status", 0).of(kEngineerMode)};
-constexpr Field kBeepToneCmd[] = {number("status", 0).of(kBeepTone)};
-constexpr Field kPoweroffTimerCmd[] = {number("status", 0).of(kDispStatus)};
+constexpr Field kHardKeyCmd[] = {number("key", 0).of(kHARD_KEY_ID)};
+constexpr Field kTouch[] = {number("x", 0, 2), number("y", 2, 2), number("type", 4).of(kTOUCH_TYPE_ID)};
+constexpr Field kEngineerModeCmd[] = {number("status", 0).of(kENGINEER_MODE_ID)};
+constexpr Field kBeepToneCmd[] = {number("status", 0).of(kBEEP_TONE_ID)};
+constexpr Field kPoweroffTimerCmd[] = {number("status", 0).of(kDISP_STATUS_ID)};
 constexpr Field kScreenSaveCmd[] = {number("mode", 0)};
-constexpr Field kAlive[] = {number("status", 0).of(kHeartbeat)};
-constexpr Field kVersionReport[] = {number("type", 0).of(kVersionType), text(rest("version_buffer", 1))};
-constexpr Field kAudioPowerCmd[] = {number("status", 0).of(kPowerStatus)};
-constexpr Field kRtcModeCmd[] = {number("mode", 0).of(kRtcMode)};
-constexpr Field kRtcClockCmd[] = {number("mode", 0).of(kRtcMode), number("hours", 1), number("minutes", 2),
+constexpr Field kAlive[] = {number("status", 0).of(kHEARTBEAT_COMMAD_SWITCH)};
+constexpr Field kVersionReport[] = {number("type", 0).of(kVERSION_TYPE_ID), text(rest("version_buffer", 1))};
+constexpr Field kAudioPowerCmd[] = {number("status", 0).of(kPOWER_STATUS_ID)};
+constexpr Field kRtcModeCmd[] = {number("mode", 0).of(kRTC_MODE_ID)};
+constexpr Field kRtcClockCmd[] = {number("mode", 0).of(kRTC_MODE_ID), number("hours", 1), number("minutes", 2),
                                   number("seconds", 3), number("year", 4, 2), number("month", 6), number("date", 7)};
-constexpr Field kButtonDuty[] = {number("mode", 0).of(kMode), number("value", 1).of(kOperate)};
+constexpr Field kButtonDuty[] = {number("mode", 0).of(kMODE_ID), number("value", 1).of(kOPERATE_ID)};
 constexpr Field kUsbPower[] = {number("time_ms", 0)};
 constexpr Field kSetupParamsCmd[] = {rest("param_info", 0)};
 constexpr Field kResumeStore[] = {number("address_offset", 0, 2), number("length", 2, 2),
                                   bytes("data", 4, 0).counted_by("length")};
 constexpr Field kResumeFetch[] = {number("address_offset", 0, 2), number("length", 2, 2)};
-constexpr Field kFirmware[] = {number("type", 0).of(kUpdateType)};
+constexpr Field kFirmware[] = {number("type", 0).of(kUPDATE_TYPE_ID)};
 
 constexpr Layout kHardKeyCmdL[] = {fixed(kHardKeyCmd, 1)};
 constexpr Layout kTouchL[] = {fixed(kTouch, 5)};
@@ -335,20 +83,20 @@ constexpr Layout kFirmwareL[] = {fixed(kFirmware, 1)};
 
 // ---- commands: audio ------------------------------------------------
 
-constexpr Field kAudioSourceCmd[] = {number("audio_source", 0).of(kAudioSource)};
-constexpr Field kAudioSettingCmd[] = {number("type", 0).of(kAudioSettingType), number("value", 1)};
-constexpr Field kAuxGainCmd[] = {number("level", 0).of(kAuxGain)};
-constexpr Field kAudioBeepCmd[] = {number("status", 0).of(kBeepStatus)};
-constexpr Field kSpeedVolumeCmd[] = {number("level", 0).of(kSpeedVolume)};
-constexpr Field kNaviMix[] = {number("navigation_broadcast", 0).of(kNaviBroadcast),
-                              number("navigation_type", 1).of(kNaviType)};
-constexpr Field kMainAnswerCmd[] = {number("status", 0).of(kMainAnswer)};
-constexpr Field kAdjustVolumeCmd[] = {number("status", 0).of(kAdjustVolume)};
-constexpr Field kAbsVolumeCmd[] = {number("absolutely_volume", 0).of(kAbsVolume), number("value", 1)};
-constexpr Field kFunctionSwitchCmd[] = {number("status", 0).of(kFunctionSwitch)};
-constexpr Field kSkipStatusCmd[] = {number("status", 0).of(kSkipStatus)};
-constexpr Field kRecordPlayCmd[] = {number("status", 0).of(kRecordPlay)};
-constexpr Field kSpeakerDiagCmd[] = {number("freq", 0).of(kSpeakerFreq)};
+constexpr Field kAudioSourceCmd[] = {number("audio_source", 0).of(kAUDIO_SOURCE_ID)};
+constexpr Field kAudioSettingCmd[] = {number("type", 0).of(kAUDIO_SETTING_TYPE_ID), number("value", 1)};
+constexpr Field kAuxGainCmd[] = {number("level", 0).of(kAUDIO_AUX_GAIN_ID)};
+constexpr Field kAudioBeepCmd[] = {number("status", 0).of(kBEEP_STATUS_ID)};
+constexpr Field kSpeedVolumeCmd[] = {number("level", 0).of(kAUDIO_SPEED_VOLUME_ID)};
+constexpr Field kNaviMix[] = {number("navigation_broadcast", 0).of(kNAVIGATION_BROADCAST),
+                              number("navigation_type", 1).of(kNAVIGATION_TYPE)};
+constexpr Field kMainAnswerCmd[] = {number("status", 0).of(kMAIN_DRIVER_ANSWER_ID)};
+constexpr Field kAdjustVolumeCmd[] = {number("status", 0).of(kADJUST_VOLUME_ID)};
+constexpr Field kAbsVolumeCmd[] = {number("absolutely_volume", 0).of(kABSOLUTELY_VOLUME_ID), number("value", 1)};
+constexpr Field kFunctionSwitchCmd[] = {number("status", 0).of(kAUDIO_FUNCTION_SWITCH)};
+constexpr Field kSkipStatusCmd[] = {number("status", 0).of(kPLATER_PLAY_SKIP_STATUS_INFO)};
+constexpr Field kRecordPlayCmd[] = {number("status", 0).of(kRECORD_PLAY_STATE_ID)};
+constexpr Field kSpeakerDiagCmd[] = {number("freq", 0).of(kSPEAKER_FREQ_ID)};
 
 constexpr Layout kAudioSourceCmdL[] = {fixed(kAudioSourceCmd, 1)};
 constexpr Layout kAudioSettingCmdL[] = {fixed(kAudioSettingCmd, 2)};
@@ -367,16 +115,16 @@ constexpr Layout kSpeakerDiagCmdL[] = {fixed(kSpeakerDiagCmd, 1)};
 // ---- commands: radio tuner ------------------------------------------
 
 constexpr Field kRadioFreqCmd[] = {number("freq", 0, 2)};
-constexpr Field kRadioCtrlCmd[] = {number("status", 0).of(kRadioCtrl)};
+constexpr Field kRadioCtrlCmd[] = {number("status", 0).of(kRADIO_CTRL_ID)};
 constexpr Field kPresetNumCmd[] = {number("preset_num", 0)};
 constexpr Field kCollectedCmd[] = {rest("content", 0)};
-constexpr Field kListUpdateCmd[] = {number("cmd", 0).of(kUpdateCmd)};
-constexpr Field kPresetFetch[] = {number("band", 0).of(kRadioBand)};
-constexpr Field kBandChange[] = {number("radio_direction", 0).of(kRadioDirection), number("band", 1).of(kRadioBand),
+constexpr Field kListUpdateCmd[] = {number("cmd", 0).of(kUPDATE_CMD)};
+constexpr Field kPresetFetch[] = {number("band", 0).of(kRADIO_BAND_ID)};
+constexpr Field kBandChange[] = {number("radio_direction", 0).of(kRADIO_DRECTION), number("band", 1).of(kRADIO_BAND_ID),
                                  number("preset_num", 2), number("preset_freq", 3, 2)};
-constexpr Field kStopConditions[] = {number("cmd_info", 0).of(kCmdInfo), number("option_info", 1).of(kOption)};
-constexpr Field kRadioDiagnoseCmd[] = {number("status", 0).of(kRadioDiagnose)};
-constexpr Field kCurbandCmd[] = {number("status", 0).of(kCurband)};
+constexpr Field kStopConditions[] = {number("cmd_info", 0).of(kCMD_INFO), number("option_info", 1).of(kOPTION_INFO)};
+constexpr Field kRadioDiagnoseCmd[] = {number("status", 0).of(kRADIO_DIAGNOSE_INFO)};
+constexpr Field kCurbandCmd[] = {number("status", 0).of(kRADIO_CURBAND_INFO)};
 
 constexpr Layout kRadioFreqCmdL[] = {fixed(kRadioFreqCmd, 2)};
 constexpr Layout kRadioCtrlCmdL[] = {fixed(kRadioCtrlCmd, 1)};
@@ -391,16 +139,16 @@ constexpr Layout kCurbandCmdL[] = {fixed(kCurbandCmd, 1)};
 
 // ---- commands: display, video, camera and Bluetooth -----------------
 
-constexpr Field kBluetoothCmd[] = {number("type", 0).of(kBluetoothType), number("status", 1).of(kBluetoothStatus)};
-constexpr Field kVideoSourceCmd[] = {number("video_source", 0).of(kVideoSource),
-                                     number("video_type", 1).of(kVideoType)};
-constexpr Field kLanguageCmd[] = {number("languege_id", 0).of(kLanguage)};
-constexpr Field kIllModeCmd[] = {number("mode", 0).of(kIllMode)};
-constexpr Field kBacklightCmd[] = {number("status", 0).of(kBacklight)};
+constexpr Field kBluetoothCmd[] = {number("type", 0).of(kBLUETOOTH_TYPE_ID), number("status", 1).of(kBLUETOOTH_STATUS_ID)};
+constexpr Field kVideoSourceCmd[] = {number("video_source", 0).of(kVIDEO_SOURCE_ID),
+                                     number("video_type", 1).of(kVIDEO_TYPE_ID)};
+constexpr Field kLanguageCmd[] = {number("languege_id", 0).of(kLANGUAGE_ID)};
+constexpr Field kIllModeCmd[] = {number("mode", 0).of(kILL_MODE_ID)};
+constexpr Field kBacklightCmd[] = {number("status", 0).of(kBACKLIGHT_STATUS_ID)};
 constexpr Field kValueCmd[] = {number("value", 0)};
-constexpr Field kDaynightCmd[] = {number("level", 0).of(kDaynightLevel), number("value", 1)};
-constexpr Field kAvmSettingCmd[] = {number("type", 0).of(kAvmSettingType), number("value", 1)};
-constexpr Field kMhlPopCmd[] = {number("type", 0).of(kMhlPopType)};
+constexpr Field kDaynightCmd[] = {number("level", 0).of(kDAYNIGHT_LEVEL), number("value", 1)};
+constexpr Field kAvmSettingCmd[] = {number("type", 0).of(kAVM_SETTING_TYPE_ID), number("value", 1)};
+constexpr Field kMhlPopCmd[] = {number("type", 0).of(kMHL_POP_TYPE_ID)};
 constexpr Field kAvmDataCmd[] = {rest("content", 0)};
 
 constexpr Layout kBluetoothCmdL[] = {fixed(kBluetoothCmd, 2)};
@@ -427,36 +175,36 @@ constexpr Layout kCanRelayL[] = {ranged(kCanRelay, 0, 255)};
 // HVAC_STATUS members the rows name.  McuAgent_send_hvac_status writes the
 // payload from these rows, so their order and bits are stated only here.
 constexpr Field kHvacStatus[] = {
-    number("maxAC", 0).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, maxAC)),
-    number("AC", 0).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, AC)),
-    number("recirc", 0).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, recirc)),
-    number("fresh", 0).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, fresh)),
-    number("defrost", 0).bit_field(4, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, defrost)),
-    number("mode", 0).bit_field(5, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, mode)),
-    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_left_temp_minus)),
-    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_letf_tmep_plus)),
-    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_blower_minus)),
-    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_blower_plus)),
-    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_blower_minus)),
-    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_blower_plus)),
+    number("maxAC", 0).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, maxAC)),
+    number("AC", 0).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, AC)),
+    number("recirc", 0).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, recirc)),
+    number("fresh", 0).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, fresh)),
+    number("defrost", 0).bit_field(4, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, defrost)),
+    number("mode", 0).bit_field(5, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, mode)),
+    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_left_temp_minus)),
+    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_letf_tmep_plus)),
+    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_blower_minus)),
+    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_blower_plus)),
+    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_blower_minus)),
+    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_blower_plus)),
     number("target_blower_level", 1).bit_field(4, 4).at(REC(HVAC_STATUS, target_blower_level)),
-    number("dual", 2).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, dual)),
-    number("on_off", 2).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, on_off)),
-    number("redefrost", 2).bit_field(2, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, redefrost)),
-    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_right_temp_minus)),
-    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, front_panel_right_tmep_plus)),
-    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_left_temp_minus)),
-    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_letf_tmep_plus)),
+    number("dual", 2).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, dual)),
+    number("on_off", 2).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, on_off)),
+    number("redefrost", 2).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, redefrost)),
+    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_right_temp_minus)),
+    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_right_tmep_plus)),
+    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_left_temp_minus)),
+    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_letf_tmep_plus)),
     number("touch_panel_target_letf_tmep", 3).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_letf_tmep)),
-    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_right_temp_minus)),
-    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHvacKeyStatus).at(REC(HVAC_STATUS, touch_panel_right_tmep_plus)),
+    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_right_temp_minus)),
+    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_right_tmep_plus)),
     number("touch_panel_target_right_tmep", 4).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_right_tmep))};
 constexpr Layout kHvacStatusL[] = {fixed(kHvacStatus, 5)};
 
 // The four diagnosis requests share 0xFB; P0 says which.
 constexpr Field kDiagExit[] = {number("request", 0)};
-constexpr Field kDiagObject[] = {number("request", 0), number("obj", 1).of(kDiagObj), number("light_status", 2)};
-constexpr Field kDiagUnitTest[] = {number("request", 0), number("mode", 1).of(kDiagUtMode)};
+constexpr Field kDiagObject[] = {number("request", 0), number("obj", 1).of(kHVAC_DIAG_CTRL_OBJ_ID), number("light_status", 2)};
+constexpr Field kDiagUnitTest[] = {number("request", 0), number("mode", 1).of(kHVAC_DIAG_CTRL_UT_MODE_ID)};
 constexpr Layout kHvacDiagCmdL[] = {{"exit", byte_is(0, 0x30), 5, 5, kDiagExit},
                                     {"entry", byte_is(0, 0x31), 5, 5, kDiagObject},
                                     {"read status", byte_is(0, 0x32), 5, 5, kDiagObject},
@@ -563,11 +311,11 @@ constexpr Command kCommands[] = {
 // ---- messages: system, power, keys and clock ------------------------
 
 // One payload byte stored as data[0].
-constexpr Field kKeyMsg[] = {number("key", 0).of(kHardKey).at(0, 1)};
-constexpr Field kEngineerModeMsg[] = {number("status", 0).of(kEngineerMode).at(0, 1)};
-constexpr Field kPoweroffTimerMsg[] = {number("status", 0).of(kDispStatus).at(0, 1)};
+constexpr Field kKeyMsg[] = {number("key", 0).of(kHARD_KEY_ID).at(0, 1)};
+constexpr Field kEngineerModeMsg[] = {number("status", 0).of(kENGINEER_MODE_ID).at(0, 1)};
+constexpr Field kPoweroffTimerMsg[] = {number("status", 0).of(kDISP_STATUS_ID).at(0, 1)};
 constexpr Field kScreenSaveMsg[] = {number("mode", 0).at(0, 1)};
-constexpr Field kVersionRequest[] = {number("type", 0).of(kVersionType).at(0, 1)};
+constexpr Field kVersionRequest[] = {number("type", 0).of(kVERSION_TYPE_ID).at(0, 1)};
 constexpr Field kButtonPwmMsg[] = {number("duty", 0).at(0, 1)};
 constexpr Field kIgnitionMsg[] = {number("ignition", 0).at(0, 1)};
 
@@ -579,17 +327,17 @@ constexpr Field kMbVersion[] = {
     number("AVM_version", 10, 4).at(REC(MB_VERSION_INFO, AVM_version)),
     bytes("AVM_Vin", 14, 6).at(REC(MB_VERSION_INFO, AVM_Vin))};
 constexpr Field kPowerKey[] = {number("reserver", 0).at(REC(POWER_INFO, reserver)),
-                               number("power_status", 1).of(kPowerStatus).at(REC(POWER_INFO, power_status)),
-                               number("power_mode", 2).of(kPowerMode).at(REC(POWER_INFO, power_mode))};
+                               number("power_status", 1).of(kPOWER_STATUS_ID).at(REC(POWER_INFO, power_status)),
+                               number("power_mode", 2).of(kPOWER_MODE_ID).at(REC(POWER_INFO, power_mode))};
 constexpr Field kErrCounts[] = {
     number("fail_to_start_num", 0, 2).at(REC(ERR_COUNT_INFO, fail_to_start_num)),
     number("heartbeat_timeout_num", 2, 2).at(REC(ERR_COUNT_INFO, heartbeat_timeout_num)),
     number("loss_of_sync_msg_num", 4, 2).at(REC(ERR_COUNT_INFO, loss_of_sync_msg_num)),
     number("repeat_sync_msg_num", 6, 2).at(REC(ERR_COUNT_INFO, repeat_sync_msg_num))};
-constexpr Field kAudioPowerMsg[] = {number("power_status", 0).of(kPowerStatus).at(REC(POWER_INFO, power_status))};
-constexpr Field kAudioPowerModeMsg[] = {number("power_status", 0).of(kPowerStatus).at(REC(POWER_INFO, power_status)),
-                                        number("power_mode", 1).of(kPowerMode).at(REC(POWER_INFO, power_mode))};
-constexpr Field kRtcMsg[] = {number("rtc_mode", 0).of(kRtcMode).at(REC(RTC_MSG, rtc_mode)),
+constexpr Field kAudioPowerMsg[] = {number("power_status", 0).of(kPOWER_STATUS_ID).at(REC(POWER_INFO, power_status))};
+constexpr Field kAudioPowerModeMsg[] = {number("power_status", 0).of(kPOWER_STATUS_ID).at(REC(POWER_INFO, power_status)),
+                                        number("power_mode", 1).of(kPOWER_MODE_ID).at(REC(POWER_INFO, power_mode))};
+constexpr Field kRtcMsg[] = {number("rtc_mode", 0).of(kRTC_MODE_ID).at(REC(RTC_MSG, rtc_mode)),
                              number("hours", 1).at(REC(RTC_MSG, clock_msg.hours)),
                              number("minutes", 2).at(REC(RTC_MSG, clock_msg.minutes)),
                              number("seconds", 3).at(REC(RTC_MSG, clock_msg.seconds)),
@@ -631,25 +379,25 @@ constexpr Layout kResumeMsgL[] = {ranged(kResumeMsg, 4, 255)};
 
 // ---- messages: audio ------------------------------------------------
 
-constexpr Field kAudioSourceMsg[] = {number("audio_source", 0).of(kAudioSource).at(0, 1)};
+constexpr Field kAudioSourceMsg[] = {number("audio_source", 0).of(kAUDIO_SOURCE_ID).at(0, 1)};
 constexpr Field kAudioSettingsMsg[] = {rest("settings", 0).at(0, 255)};
-constexpr Field kAuxGainMsg[] = {number("level", 0).of(kAuxGain).at(0, 1)};
-constexpr Field kBeepStatusMsg[] = {number("status", 0).of(kBeepStatus).at(0, 1)};
-constexpr Field kSpeedVolumeMsg[] = {number("level", 0).of(kSpeedVolume).at(0, 1)};
+constexpr Field kAuxGainMsg[] = {number("level", 0).of(kAUDIO_AUX_GAIN_ID).at(0, 1)};
+constexpr Field kBeepStatusMsg[] = {number("status", 0).of(kBEEP_STATUS_ID).at(0, 1)};
+constexpr Field kSpeedVolumeMsg[] = {number("level", 0).of(kAUDIO_SPEED_VOLUME_ID).at(0, 1)};
 constexpr Field kSpeedMsg[] = {number("speed", 0, 2).at(0, 2)};
-constexpr Field kMainAnswerMsg[] = {number("status", 0).of(kMainAnswer).at(0, 1)};
-constexpr Field kPlugStatus[] = {number("type", 0).of(kDeviceType).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
+constexpr Field kMainAnswerMsg[] = {number("status", 0).of(kMAIN_DRIVER_ANSWER_ID).at(0, 1)};
+constexpr Field kPlugStatus[] = {number("type", 0).of(kDEVICE_TYPE).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
                                  number("status", 1).at(REC(AUDIO_DEVICE_PLUG_STATUS, status))};
 constexpr Field kPlugEqPin[] = {
-    number("type", 0).of(kDeviceType).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
+    number("type", 0).of(kDEVICE_TYPE).at(REC(AUDIO_DEVICE_PLUG_STATUS, type)),
     number("data", 1).bit_field(0, 4).at(REC(AUDIO_DEVICE_PLUG_STATUS, eq_info.data)),
     number("detection_position", 1).bit_field(4, 1).at(REC(AUDIO_DEVICE_PLUG_STATUS, eq_info.detection_position))};
-constexpr Field kVolumeInfo[] = {number("audio_type", 0).of(kAudioInfoType).at(REC(AUDIO_VOLUME_INFO, audio_type)),
+constexpr Field kVolumeInfo[] = {number("audio_type", 0).of(kAUDIO_INFO_TYPE).at(REC(AUDIO_VOLUME_INFO, audio_type)),
                                  number("volume_values", 1).at(REC(AUDIO_VOLUME_INFO, volume_values))};
-constexpr Field kVolumeOnOff[] = {number("audio_type", 0).of(kAudioInfoType).at(REC(AUDIO_VOLUME_INFO, audio_type)),
-                                  number("audio_info", 1).of(kAudioOnOff).at(REC(AUDIO_VOLUME_INFO, audio_info))};
+constexpr Field kVolumeOnOff[] = {number("audio_type", 0).of(kAUDIO_INFO_TYPE).at(REC(AUDIO_VOLUME_INFO, audio_type)),
+                                  number("audio_info", 1).of(kAUDIO_ON_OFF_INFO).at(REC(AUDIO_VOLUME_INFO, audio_info))};
 constexpr Field kPopupMsg[] = {number("popup", 0).at(0, 1)};
-constexpr Field kFunctionSwitchMsg[] = {number("status", 0).of(kFunctionSwitch).at(0, 1)};
+constexpr Field kFunctionSwitchMsg[] = {number("status", 0).of(kAUDIO_FUNCTION_SWITCH).at(0, 1)};
 
 constexpr Layout kAudioSourceMsgL[] = {fixed(kAudioSourceMsg, 1)};
 constexpr Layout kRawMsgL[] = {ranged(kAudioSettingsMsg, 0, 255)};
@@ -668,14 +416,14 @@ constexpr Layout kFunctionSwitchMsgL[] = {fixed(kFunctionSwitchMsg, 1)};
 
 constexpr Field kCollectedMsg[] = {length_byte("size").at(REC(RADIO_COLLECTED_INFO, size)),
                                    rest("content", 0).at(REC(RADIO_COLLECTED_INFO, content))};
-constexpr Field kRadioNotify[] = {number("band", 0).of(kRadioBand).at(REC(RADIO_NOTIFY, band)),
+constexpr Field kRadioNotify[] = {number("band", 0).of(kRADIO_BAND_ID).at(REC(RADIO_NOTIFY, band)),
                                   number("preset_num", 1).at(REC(RADIO_NOTIFY, preset_num)),
-                                  number("status", 2).of(kRadioStatus).at(REC(RADIO_NOTIFY, status)),
+                                  number("status", 2).of(kRADIO_STATUS_ID).at(REC(RADIO_NOTIFY, status)),
                                   number("cur_freq", 3, 4).at(REC(RADIO_NOTIFY, cur_freq))};
 // The length byte says how many presets follow the band.
 #define PRESETS(n)                                                                         \
     {                                                                                      \
-        number("band", 0).of(kRadioBand).at(REC(RADIO_PRESET_INFO, band)),                 \
+        number("band", 0).of(kRADIO_BAND_ID).at(REC(RADIO_PRESET_INFO, band)),                 \
             numbers("preset_freq", 1, 4, n).at(REC_EACH(RADIO_PRESET_INFO, preset_freq)),  \
             number("preset_num", 1 + 4 * (n)).at(REC(RADIO_PRESET_INFO, preset_num))       \
     }
@@ -685,15 +433,15 @@ constexpr Field kPresets12[] = PRESETS(12);
 #undef PRESETS
 constexpr Field kRawParams[] = {rest("parameters", 0).at(0, 255)};
 constexpr Field kStationList[] = {
-    number("band_type", 0).of(kCurband).at(REC(RADIO_STATION_LIST_INFO, band_type)),
+    number("band_type", 0).of(kRADIO_CURBAND_INFO).at(REC(RADIO_STATION_LIST_INFO, band_type)),
     number("station_num", 1).at(REC(RADIO_STATION_LIST_INFO, station_num)).at_most(50),
     numbers("station_freq", 2, 4, 0)
         .counted_by("station_num")
         .at(REC_EACH(RADIO_STATION_LIST_INFO, station_freq))
         .at_most(50)};
 constexpr Field kStationListState[] = {
-    number("band_type", 0).of(kCurband).at(REC(CURRADIO_STATION_LIST_INFO, band_type)),
-    number("play_state", 1).of(kPlayState).at(REC(CURRADIO_STATION_LIST_INFO, play_state))};
+    number("band_type", 0).of(kRADIO_CURBAND_INFO).at(REC(CURRADIO_STATION_LIST_INFO, band_type)),
+    number("play_state", 1).of(kRADIO_PLAY_STATE).at(REC(CURRADIO_STATION_LIST_INFO, play_state))};
 
 constexpr Layout kCollectedMsgL[] = {ranged(kCollectedMsg, 0, 255)};
 constexpr Layout kRadioNotifyL[] = {fixed(kRadioNotify, 7)};
@@ -707,20 +455,20 @@ constexpr Layout kStationListStateL[] = {fixed(kStationListState, 2)};
 // ---- messages: display, video, camera and Bluetooth -----------------
 
 constexpr Field kBluetoothMsg[] = {
-    number("type", 0).of(kBluetoothType).at(REC(BLUETOOTH_STATUS_INFO, type)),
-    number("status", 1).of(kBluetoothStatus).at(REC(BLUETOOTH_STATUS_INFO, status))};
+    number("type", 0).of(kBLUETOOTH_TYPE_ID).at(REC(BLUETOOTH_STATUS_INFO, type)),
+    number("status", 1).of(kBLUETOOTH_STATUS_ID).at(REC(BLUETOOTH_STATUS_INFO, status))};
 constexpr Field kVideoSourceMsg[] = {
-    number("video_source", 0).of(kVideoSource).at(REC(VIDEO_SOURCE_INFO, video_source)),
-    number("video_type", 1).of(kVideoType).at(REC(VIDEO_SOURCE_INFO, video_type))};
-constexpr Field kLanguageMsg[] = {number("language", 0).of(kLanguage).at(0, 1)};
-constexpr Field kIllModeMsg[] = {number("mode", 0).of(kIllMode).at(0, 1)};
-constexpr Field kBacklightMsg[] = {number("status", 0).of(kBacklight).at(0, 1)};
+    number("video_source", 0).of(kVIDEO_SOURCE_ID).at(REC(VIDEO_SOURCE_INFO, video_source)),
+    number("video_type", 1).of(kVIDEO_TYPE_ID).at(REC(VIDEO_SOURCE_INFO, video_type))};
+constexpr Field kLanguageMsg[] = {number("language", 0).of(kLANGUAGE_ID).at(0, 1)};
+constexpr Field kIllModeMsg[] = {number("mode", 0).of(kILL_MODE_ID).at(0, 1)};
+constexpr Field kBacklightMsg[] = {number("status", 0).of(kBACKLIGHT_STATUS_ID).at(0, 1)};
 constexpr Field kBrightnessMsg[] = {number("brightness", 0).at(0, 1)};
 constexpr Field kContrastMsg[] = {number("contrast", 0).at(0, 1)};
 constexpr Field kDaynightMsg[] = {
-    number("daynight_mode", 0).of(kDaynightMode).at(REC(DAYNIGHT_MODE_SET_INFO, daynight_mode)),
+    number("daynight_mode", 0).of(kDAYNIGHT_MODE).at(REC(DAYNIGHT_MODE_SET_INFO, daynight_mode)),
     number("brightness_level", 1).at(REC(DAYNIGHT_MODE_SET_INFO, brightness_level)),
-    number("ILL_mode", 2).of(kIllModeReport).at(REC(DAYNIGHT_MODE_SET_INFO, ILL_mode))};
+    number("ILL_mode", 2).of(kILL_MODE).at(REC(DAYNIGHT_MODE_SET_INFO, ILL_mode))};
 constexpr Field kAvmSettingsMsg[] = {rest("settings", 0).at(0, 255)};
 constexpr Field kMhlMsg[] = {number("signal", 0).at(0, 1)};
 constexpr Field kAvmDataMsg[] = {length_byte("size").at(REC(AVM_DATA_INFO, size)),
@@ -753,7 +501,7 @@ constexpr Field kHvacInfo[] = {
     number("recirc_on_off", 0).bit_field(2, 1).at(REC(HVAC_INFO, recirc_on_off)),
     number("fresh_on_off", 0).bit_field(3, 1).at(REC(HVAC_INFO, fresh_on_off)),
     number("dual_on_off", 0).bit_field(4, 1).at(REC(HVAC_INFO, dual_on_off)),
-    number("hvac_mode", 0).bit_field(5, 3).of(kHvacMode).at(REC(HVAC_INFO, hvac_mode)),
+    number("hvac_mode", 0).bit_field(5, 3).of(kHVAC_MODE_ID).at(REC(HVAC_INFO, hvac_mode)),
     number("ACT_on_off", 1).bit_field(0, 1).at(REC(HVAC_INFO, ACT_on_off)),
     number("redefrost_on_off", 1).bit_field(1, 1).at(REC(HVAC_INFO, redefrost_on_off)),
     number("defrost_on_off", 1).bit_field(2, 1).at(REC(HVAC_INFO, defrost_on_off)),
@@ -761,18 +509,18 @@ constexpr Field kHvacInfo[] = {
     number("blower_level", 1).bit_field(4, 4).at(REC(HVAC_INFO, blower_level)),
     number("left_temp", 2).bit_field(3, 5).at(REC(HVAC_INFO, left_temp)),
     number("right_temp", 3).bit_field(3, 5).at(REC(HVAC_INFO, right_temp)),
-    number("hvac_key", 4).of(kHvacKey).at(REC(HVAC_INFO, hvac_key))};
+    number("hvac_key", 4).of(kHVAC_KEY_ID).at(REC(HVAC_INFO, hvac_key))};
 // `code` and `key` overlap `obj` and each other: code is P1 P2, key the low
 // 22 bits of P2 P3 P4.
 constexpr Field kHvacDiagMsg[] = {
-    number("status", 0).of(kDiagStatus).at(REC(HVAC_DIAG_INFO, status)),
-    number("obj", 1).of(kDiagObj).at(REC(HVAC_DIAG_INFO, obj)),
-    number("code", 1, 2).of(kDiagFault).at(REC(HVAC_DIAG_INFO, code)),
-    number("key", 2, 3).bit_field(0, 22).of(kDiagKey).at(REC(HVAC_DIAG_INFO, key))};
+    number("status", 0).of(kHVAC_DIAG_STATUS_ID).at(REC(HVAC_DIAG_INFO, status)),
+    number("obj", 1).of(kHVAC_DIAG_CTRL_OBJ_ID).at(REC(HVAC_DIAG_INFO, obj)),
+    number("code", 1, 2).of(kHVAC_DIAG_FAULT_CODE_ID).at(REC(HVAC_DIAG_INFO, code)),
+    number("key", 2, 3).bit_field(0, 22).of(kHVAC_DIAG_KEY_ID).at(REC(HVAC_DIAG_INFO, key))};
 constexpr Field kItCommander[] = {
     number("sw", 0).at(REC(IT_COMMANDER_INFO, sw)),
-    number("encoder", 1).bit_field(4, 3).of(kEncoder).at(REC(IT_COMMANDER_INFO, encoder)),
-    number("directions", 1).bit_field(0, 4).of(kDirections).at(REC(IT_COMMANDER_INFO, directions))};
+    number("encoder", 1).bit_field(4, 3).of(kIT_COMMANDER_ENCODER_ID).at(REC(IT_COMMANDER_INFO, encoder)),
+    number("directions", 1).bit_field(0, 4).of(kIT_COMMANDER_DIRECTIONS_ID).at(REC(IT_COMMANDER_INFO, directions))};
 
 constexpr Layout kCanMsgL[] = {ranged(kCanMsg, 0, 255)};
 constexpr Layout kAutotestMsgL[] = {ranged(kAutotestMsg, 0, 255)};
