@@ -21,8 +21,8 @@
  *     RTC_MSG rtc;
  *     MCU_PACKET_GET_RECORD(msg, rtc);
  *
- * The header reads in sections: the message ids (one enumeration, one
- * block of numbers per family), the decoded message and the names; then
+ * The header reads in sections: the message ids (one enumeration, in
+ * order of number), the decoded message and the names; then
  * one section per message family holding its enumerations, its records
  * and its request functions; the API table; the connection (entry point
  * and dispatch); and last the layout asserts.

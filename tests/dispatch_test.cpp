@@ -209,19 +209,16 @@ TEST_F(DispatchTest, ApiTableHoldsNinetyEightFunctionsAndTwoEmptySlots) {
     EXPECT_EQ(filled, 98);
 }
 
-// Exactly the 52 ids that have a name are decoded; the other 204 take the
-// raw copy and say so.
+// Exactly the ids that have a name are decoded; every other id takes the
+// raw copy and says so.
 TEST_F(DispatchTest, ExactlyTheNamedMessageIdsAreDecoded) {
     install(mcu_agent_test::record_every_id());
-    int raw = 0;
     for (int id = 0; id < 256; ++id) {
         std::string out;
         dispatch(static_cast<uint8_t>(id), {0x01, 0x02}, &out);
         const bool took_raw_rule = out.find(kError(static_cast<uint8_t>(id))) != std::string::npos;
         EXPECT_EQ(took_raw_rule, McuAgent_msg_name(id) == nullptr) << "id " << id;
-        raw += took_raw_rule;
     }
-    EXPECT_EQ(raw, 204);
 }
 
 }  // namespace

@@ -74,8 +74,6 @@ TEST(DescriptionTables, IdsAreUniqueAndNamesFindTheirEntries) {
         EXPECT_EQ(find_message(m.id), &m);
         check_layouts(m.name, m.layouts, true);
     }
-    EXPECT_EQ(commands().size(), 93u);
-    EXPECT_EQ(messages().size(), 52u);
     EXPECT_EQ(find_message(0x02), nullptr);
     EXPECT_EQ(find_command("MCU_CMD_NO_SUCH"), nullptr);
 }
