@@ -31,8 +31,16 @@ const Enumeration *find_enumeration(const char *name);
 bool enum_value(const Enumeration &e, const char *name, uint32_t *value);
 std::string enum_name(const Enumeration &e, uint32_t value);
 
-// The frame constants, for the tools that build and cut frames.
-using namespace mcu_agent::wire;
+// The frame constants of the wire module, as the tools have always read
+// them: the outbound frame's lead bytes and the inbound frame's; the frame
+// head is lead bytes, two unused bytes, id and length.
+constexpr uint8_t kOutboundLead0 = mcu_agent::wire::kOutboundLead0;
+constexpr uint8_t kOutboundLead1 = mcu_agent::wire::kOutboundLead1;
+constexpr uint8_t kInboundLead0 = mcu_agent::wire::kInboundLead0;
+constexpr uint8_t kInboundLead1 = mcu_agent::wire::kInboundLead1;
+constexpr std::size_t kHeadSize = mcu_agent::wire::kHeadSize;
+constexpr std::size_t kFrameOverhead = mcu_agent::wire::kFrameOverhead;  // head and the closing byte
+constexpr std::size_t kMaxPayload = mcu_agent::wire::kMaxPayload;
 
 }  // namespace mcu_protocol
 

@@ -24,7 +24,7 @@ bool is_lead(uint8_t a, uint8_t b, Direction *d) {
 }
 
 Bytes frame(uint8_t lead0, uint8_t lead1, uint8_t id, const Bytes &payload) {
-    Bytes f(kMaxFrame);
+    Bytes f(mcu_agent::wire::kMaxFrame);
     f.resize(static_cast<std::size_t>(
         mcu_agent::wire::encode(lead0, lead1, id, payload.data(), static_cast<uint8_t>(payload.size()), f.data())));
     return f;
