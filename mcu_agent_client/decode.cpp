@@ -1,10 +1,15 @@
-// decode.cpp - the decoder: one walk over a message's rows in the protocol
-// description turns a popped frame into the record that PACKET_MSG.data
-// holds.  The rows say everything (position, width, bit field, runs and
-// their counts, limits, record offset); there is no code per message.
+// decode.cpp - the decoder: a message's rows in the protocol description
+// turn a popped frame into the record that PACKET_MSG.data holds.  The
+// rows say everything (position, width, bit field, runs and their counts,
+// limits, record offset); the compiler makes each message's decoder from
+// them, so there is no hand-written code per message.
 #include <algorithm>
+#include <array>
+#include <iterator>
+#include <utility>
 
 #include "internal.h"
+#include "protocol_rows.h"
 
 namespace mcu_agent {
 
@@ -14,24 +19,6 @@ using namespace protocol;
 
 // The packet area a record may fill.
 constexpr std::size_t kRecordRoom = sizeof PACKET_MSG::data;
-
-// Which layout of the id this frame has: the first whose selector matches.
-const Layout *select(Span<Layout> layouts, Frame frame) {
-    for (const Layout &l : layouts) {
-        switch (l.when.by) {
-            case Selector::By::Always: return &l;
-            case Selector::By::Length:
-                if (frame.length() == l.when.value) return &l;
-                break;
-            case Selector::By::Byte:
-                // Past the payload every byte reads zero, as a short frame's
-                // missing byte would.
-                if (l.when.pos < frame.length() && frame.p(l.when.pos) == l.when.value) return &l;
-                break;
-        }
-    }
-    return nullptr;
-}
 
 // A big-endian number of `width` bytes from Ppos, then its bit field.
 inline uint32_t read_number(const Field &f, Frame frame, std::size_t pos) {
@@ -113,61 +100,93 @@ std::size_t run_count(const Field &f, Frame frame, uint32_t previous) {
     return f.limit ? std::min<std::size_t>(n, f.limit) : n;
 }
 
-void walk(const Layout &layout, Frame frame, PACKET_MSG *packet) {
-    uint32_t previous = 0;  // the last Number read, for a run it counts
-    for (const Field &f : layout.fields) {
-        if (f.kind == Kind::Number) previous = read_number(f, frame, f.pos);
-        if (f.record_offset < 0) continue;  // a field the record does not keep
+// ---- one decoder per message, made from its rows by the compiler ----
+//
+// Every property of a row is a constant here, so each message's decoder
+// comes out as straight-line code, as a hand-written one would be: no
+// loop over rows and no branch on a row's kind at run time.
+
+template <std::size_t M, std::size_t L, std::size_t F>
+inline void decode_field(Frame frame, PACKET_MSG *packet, uint32_t &previous) {
+    constexpr const Field &f = kMessages[M].layouts[L].fields[F];
+    if constexpr (f.kind == Kind::Number) previous = read_number(f, frame, f.pos);
+    if constexpr (f.record_offset >= 0) {
         uint8_t *to = packet->data + f.record_offset;
-        const std::size_t room = kRecordRoom - static_cast<std::size_t>(f.record_offset);
-        switch (f.kind) {
-            case Kind::Number: {
-                const uint32_t kept = f.limit && previous > f.limit ? f.limit : previous;
-                store(to, kept, f.record_width);
-                break;
-            }
-            case Kind::Length: store(to, frame.length(), f.record_width); break;
-            case Kind::NotFilled: {
-                bool filled = true;
-                for (std::size_t i = 0; i < f.width; ++i) filled = filled && frame.p(f.pos + i) == f.fill;
-                store(to, filled ? 0 : 1, f.record_width);
-                break;
-            }
-            case Kind::Bytes:
-            case Kind::Text:
-                copy_run(to, frame.payload() + f.pos, std::min(run_count(f, frame, previous), room));
-                break;
-            case Kind::Numbers: {
-                const std::size_t n = std::min(run_count(f, frame, previous), room / f.record_width);
-                if (f.width == 4 && f.record_width == 4 && !f.bits) {
-                    // Frequencies: the common run, kept out of the general
-                    // element loop's switches.
-                    for (std::size_t k = 0; k < n; ++k) {
-                        const uint32_t v = frame.be32(static_cast<int>(f.pos + 4 * k));
-                        std::memcpy(to + 4 * k, &v, sizeof v);
-                    }
-                    break;
-                }
-                for (std::size_t k = 0; k < n; ++k)
-                    store(to + k * f.record_width, read_number(f, frame, f.pos + k * f.width), f.record_width);
-                break;
-            }
+        constexpr std::size_t room = kRecordRoom - static_cast<std::size_t>(f.record_offset);
+        if constexpr (f.kind == Kind::Number) {
+            const uint32_t kept = f.limit && previous > f.limit ? f.limit : previous;
+            store(to, kept, f.record_width);
+        } else if constexpr (f.kind == Kind::Length) {
+            store(to, frame.length(), f.record_width);
+        } else if constexpr (f.kind == Kind::NotFilled) {
+            bool filled = true;
+            for (std::size_t i = 0; i < f.width; ++i) filled = filled && frame.p(f.pos + i) == f.fill;
+            store(to, filled ? 0 : 1, f.record_width);
+        } else if constexpr (f.kind == Kind::Bytes || f.kind == Kind::Text) {
+            copy_run(to, frame.payload() + f.pos, std::min(run_count(f, frame, previous), room));
+        } else {
+            const std::size_t n = std::min(run_count(f, frame, previous), room / f.record_width);
+            for (std::size_t k = 0; k < n; ++k)
+                store(to + k * f.record_width, read_number(f, frame, f.pos + k * f.width), f.record_width);
         }
     }
-    if (layout.packet_size >= 0) packet->size = static_cast<uint8_t>(layout.packet_size);
 }
+
+template <std::size_t M, std::size_t L, std::size_t... F>
+inline void decode_fields(Frame frame, PACKET_MSG *packet, std::index_sequence<F...>) {
+    uint32_t previous = 0;  // the last Number read, for a run it counts
+    (decode_field<M, L, F>(frame, packet, previous), ...);
+    (void)previous;
+    constexpr int16_t size = kMessages[M].layouts[L].packet_size;
+    if constexpr (size >= 0) packet->size = static_cast<uint8_t>(size);
+}
+
+// Decodes with layout L of message M when the frame has that layout.
+template <std::size_t M, std::size_t L>
+inline bool try_layout(Frame frame, PACKET_MSG *packet) {
+    constexpr const Layout &l = kMessages[M].layouts[L];
+    if constexpr (l.when.by == Selector::By::Length) {
+        if (frame.length() != l.when.value) return false;
+    } else if constexpr (l.when.by == Selector::By::Byte) {
+        // Past the payload every byte reads zero, as a short frame's
+        // missing byte would.
+        if (l.when.pos >= frame.length() || frame.p(l.when.pos) != l.when.value) return false;
+    }
+    decode_fields<M, L>(frame, packet, std::make_index_sequence<l.fields.size()>{});
+    return true;
+}
+
+bool decode_raw(Frame frame, PACKET_MSG *packet) {
+    copy_run(packet->data, frame.payload(), frame.length());
+    return false;
+}
+
+// The first layout whose selector matches, as the rows list them.
+template <std::size_t M, std::size_t... L>
+inline bool decode_layouts(Frame frame, PACKET_MSG *packet, std::index_sequence<L...>) {
+    return (try_layout<M, L>(frame, packet) || ...) || decode_raw(frame, packet);
+}
+
+template <std::size_t M>
+bool decode_message(Frame frame, PACKET_MSG *packet) {
+    return decode_layouts<M>(frame, packet, std::make_index_sequence<kMessages[M].layouts.size()>{});
+}
+
+using Decoder = bool (*)(Frame, PACKET_MSG *);
+
+template <std::size_t... M>
+constexpr std::array<Decoder, 256> make_decoders(std::index_sequence<M...>) {
+    std::array<Decoder, 256> decoders{};
+    for (Decoder &d : decoders) d = decode_raw;
+    ((decoders[kMessages[M].id] = &decode_message<M>), ...);
+    return decoders;
+}
+
+// The decoder of every id: its message's, or the raw copy.
+constexpr std::array<Decoder, 256> kDecoders = make_decoders(std::make_index_sequence<std::size(kMessages)>{});
 
 }  // namespace
 
-bool decode_frame(Frame frame, PACKET_MSG *packet) {
-    const Message *message = find_message(frame.id());
-    const Layout *layout = message ? select(message->layouts, frame) : nullptr;
-    if (!layout) {
-        copy_run(packet->data, frame.payload(), frame.length());
-        return false;
-    }
-    walk(*layout, frame, packet);
-    return true;
-}
+bool decode_frame(Frame frame, PACKET_MSG *packet) { return kDecoders[frame.id()](frame, packet); }
 
 }  // namespace mcu_agent

@@ -58,7 +58,7 @@ struct Frame {
 };
 
 // Decodes a popped frame into the packet (all zero, with id and size set)
-// by walking the message's rows in the protocol description: every field
+// as the message's rows in the protocol description say: every field
 // lands at its record offset.  An id without rows gets its payload copied
 // as it came, and the result is false.  Never allocates, never prints.
 bool decode_frame(Frame frame, PACKET_MSG *packet);

@@ -3,8 +3,10 @@
 // name, every enumeration with its members' names, and every payload as a
 // list of fields (position, width, byte order, bit field, enumeration)
 // together with the place where the decoder puts each field in
-// PACKET_MSG.data.  The library decodes every message by walking these
-// rows; the tools, the tests and the fuzzers read the same rows.
+// PACKET_MSG.data.  This header has the row types, the command ids and
+// the lookups; the rows are in protocol_rows.h.  The library decodes every
+// message from these rows; the tools, the tests and the fuzzers read the
+// same rows.
 //
 // Payload byte k is called Pk.  Numbers wider than one byte travel
 // big-endian.  Message ids, enumeration values and record offsets come from
