@@ -82,24 +82,6 @@ inline void copy_run(uint8_t *to, const uint8_t *from, std::size_t n) {
     }
 }
 
-// Elements of a run: fixed, the rest of the payload, or the value of the
-// field just before it (the rows are checked to say so); never more than
-// the payload holds.  Byte runs need no division: on the per-frame path a
-// division costs more than the rest of a field.
-std::size_t run_count(const Field &f, Frame frame, uint32_t previous) {
-    const bool numbers = f.kind == Kind::Numbers;
-    const std::size_t left = frame.length() > f.pos ? frame.length() - f.pos : 0;
-    const std::size_t room = wire::kMaxPayload - f.pos;
-    std::size_t n = 0;
-    switch (f.count) {
-        case Count::Fixed: n = f.count_value; break;
-        case Count::Rest: n = numbers ? left / f.width : left; break;
-        case Count::Field: n = previous; break;
-    }
-    n = std::min(n, numbers ? room / f.width : room);
-    return f.limit ? std::min<std::size_t>(n, f.limit) : n;
-}
-
 // ---- one decoder per message, made from its rows by the compiler ----
 //
 // Every property of a row is a constant here, so each message's decoder
@@ -123,9 +105,9 @@ inline void decode_field(Frame frame, PACKET_MSG *packet, uint32_t &previous) {
             for (std::size_t i = 0; i < f.width; ++i) filled = filled && frame.p(f.pos + i) == f.fill;
             store(to, filled ? 0 : 1, f.record_width);
         } else if constexpr (f.kind == Kind::Bytes || f.kind == Kind::Text) {
-            copy_run(to, frame.payload() + f.pos, std::min(run_count(f, frame, previous), room));
+            copy_run(to, frame.payload() + f.pos, std::min(run_elements(f, frame.length(), previous), room));
         } else {
-            const std::size_t n = std::min(run_count(f, frame, previous), room / f.record_width);
+            const std::size_t n = std::min(run_elements(f, frame.length(), previous), room / f.record_width);
             for (std::size_t k = 0; k < n; ++k)
                 store(to + k * f.record_width, read_number(f, frame, f.pos + k * f.width), f.record_width);
         }

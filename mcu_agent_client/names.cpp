@@ -139,19 +139,6 @@ const Layout *layout_of(Span<Layout> layouts, const PACKET_MSG *msg) {
     return nullptr;
 }
 
-// Elements of a run as the record holds them.
-std::size_t run_count(const Field &f, const PACKET_MSG *msg, uint32_t previous) {
-    const std::size_t per = f.kind == Kind::Numbers ? f.width : 1;
-    std::size_t n = 0;
-    switch (f.count) {
-        case Count::Fixed: n = f.count_value; break;
-        case Count::Rest: n = msg->size > f.pos ? (msg->size - f.pos) / per : 0; break;
-        case Count::Field: n = previous; break;
-    }
-    n = std::min<std::size_t>(n, (wire::kMaxPayload - f.pos) / per);
-    return f.limit ? std::min<std::size_t>(n, f.limit) : n;
-}
-
 void put_fields(Line &line, const Layout &layout, const PACKET_MSG *msg) {
     uint32_t previous = 0;
     for (const Field &f : layout.fields) {
@@ -173,10 +160,10 @@ void put_fields(Line &line, const Layout &layout, const PACKET_MSG *msg) {
                     line.printf("%u", static_cast<unsigned>(v));
                 break;
             }
-            case Kind::Bytes: put_hex(line, from, std::min(run_count(f, msg, previous), room)); break;
-            case Kind::Text: put_quoted(line, from, std::min(run_count(f, msg, previous), room)); break;
+            case Kind::Bytes: put_hex(line, from, std::min(run_elements(f, msg->size, previous), room)); break;
+            case Kind::Text: put_quoted(line, from, std::min(run_elements(f, msg->size, previous), room)); break;
             case Kind::Numbers: {
-                const std::size_t n = run_count(f, msg, previous);
+                const std::size_t n = run_elements(f, msg->size, previous);
                 line.put('[');
                 for (std::size_t k = 0; k < n && (k + 1) * f.record_width <= room; ++k) {
                     if (k) line.put(',');

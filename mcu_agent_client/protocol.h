@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "mcu_agent_api.h"
+#include "wire.h"
 
 namespace mcu_agent {
 
@@ -302,6 +303,27 @@ struct Message {
     const char *record;  // the record type at the start of PACKET_MSG.data
     Span<Layout> layouts;
 };
+
+// Elements of a Bytes, Text or Numbers run in a payload of `length` bytes:
+// fixed, the rest of the payload, or `previous`, the value of the Number
+// field just before the run (the rows are checked to count that way);
+// never more than a payload holds, nor more than the run's limit.  Byte
+// runs need no division: on the per-frame path a division costs more
+// than the rest of a field.
+constexpr std::size_t run_elements(const Field &f, std::size_t length, uint32_t previous) {
+    const bool numbers = f.kind == Kind::Numbers;
+    const std::size_t left = length > f.pos ? length - f.pos : 0;
+    const std::size_t room = static_cast<std::size_t>(wire::kMaxPayload) - f.pos;
+    std::size_t n = 0;
+    switch (f.count) {
+        case Count::Fixed: n = f.count_value; break;
+        case Count::Rest: n = numbers ? left / f.width : left; break;
+        case Count::Field: n = previous; break;
+    }
+    const std::size_t most = numbers ? room / f.width : room;
+    if (n > most) n = most;
+    return f.limit && n > f.limit ? f.limit : n;
+}
 
 // Every command, message and enumeration, and lookups by id.  The id
 // lookups are one array index; a null result means no such id.
