@@ -248,15 +248,27 @@ struct Message {
     }
 };
 
+// The message ids of one family: the blocks of numbers the protocol gives
+// each family (the families the decoding rules were once grouped by).
+enum Family { kSystem, kAudio, kRadio, kDisplay, kVehicle };
+Family family_of(uint8_t id) {
+    if (id >= 0xF6) return kVehicle;
+    if (id >= 0x90) return kDisplay;
+    if (id < 0x20 || id >= 0x7F) return kSystem;  // with ignition and resume data
+    if (id < 0x40) return kAudio;
+    return kRadio;
+}
+
 // Every message id of one family in turn, 16 payload bytes each, with a
 // registration table of that family's ids; reported per message.
-void BM_DecodeDispatch(benchmark::State &state, const mcu_agent::RuleTable *family) {
+void BM_DecodeDispatch(benchmark::State &state, Family family) {
     if (!connected(state)) return;
     std::vector<Message> messages;
     std::vector<MCU_MSG_HANDLE_REGISTER> table;
-    for (std::size_t i = 0; i < family->count; ++i) {
-        messages.emplace_back(family->entries[i].id, 16);
-        table.push_back({static_cast<MCU_MSG_ID>(family->entries[i].id), ignore_packet});
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) {
+        if (family_of(m.id) != family) continue;
+        messages.emplace_back(m.id, 16);
+        table.push_back({static_cast<MCU_MSG_ID>(m.id), ignore_packet});
     }
     table.push_back({MCU_MSG_MAX_ID, nullptr});
     McuAgent_client_init(table.data());
@@ -265,11 +277,11 @@ void BM_DecodeDispatch(benchmark::State &state, const mcu_agent::RuleTable *fami
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(messages.size()));
     McuAgent_client_init(every_id_table());
 }
-BENCHMARK_CAPTURE(BM_DecodeDispatch, system, &mcu_agent::system_rules);
-BENCHMARK_CAPTURE(BM_DecodeDispatch, audio, &mcu_agent::audio_rules);
-BENCHMARK_CAPTURE(BM_DecodeDispatch, radio, &mcu_agent::radio_rules);
-BENCHMARK_CAPTURE(BM_DecodeDispatch, display, &mcu_agent::display_rules);
-BENCHMARK_CAPTURE(BM_DecodeDispatch, vehicle, &mcu_agent::vehicle_rules);
+BENCHMARK_CAPTURE(BM_DecodeDispatch, system, kSystem);
+BENCHMARK_CAPTURE(BM_DecodeDispatch, audio, kAudio);
+BENCHMARK_CAPTURE(BM_DecodeDispatch, radio, kRadio);
+BENCHMARK_CAPTURE(BM_DecodeDispatch, display, kDisplay);
+BENCHMARK_CAPTURE(BM_DecodeDispatch, vehicle, kVehicle);
 
 // The largest raw payload: 255 bytes copied into the record.
 void BM_DecodeDispatchBlock(benchmark::State &state) {
@@ -285,9 +297,8 @@ void BM_HandlerLookup50(benchmark::State &state) {
     if (!connected(state)) return;
     static std::array<MCU_MSG_HANDLE_REGISTER, 51> table{};
     std::vector<uint8_t> ids;
-    for (const mcu_agent::RuleTable *f : {&mcu_agent::system_rules, &mcu_agent::audio_rules, &mcu_agent::radio_rules,
-                                          &mcu_agent::display_rules, &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < f->count && ids.size() < 50; ++i) ids.push_back(f->entries[i].id);
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages())
+        if (ids.size() < 50) ids.push_back(m.id);
     if (ids.size() < 50) {
         state.SkipWithError("fewer than 50 message ids with a rule");
         return;

@@ -4,7 +4,7 @@
  * library.
  *
  * It registers one handler for every message id, prints every record it
- * is given with its field names, answers the MCU's version request, and
+ * is given with its field names (McuAgent_format_msg), answers the MCU's version request, and
  * walks through start-up, versions, audio source, volume, the radio, the
  * clock, the display and the climate control, waiting after each request
  * for the answer the MCU sends.  Run it against the virtual MCU agent
@@ -87,255 +87,6 @@ static void section(const char *title) {
 }
 
 /* ------------------------------------------------------------------ */
-/* Printing records                                                    */
-/* ------------------------------------------------------------------ */
-
-static void print_bytes(const char *name, const uint8_t *bytes, unsigned n) {
-    printf(" %s=", name);
-    for (unsigned i = 0; i < n; ++i) printf("%02X", bytes[i]);
-}
-
-static void print_text(const char *name, const char *text, unsigned n) {
-    printf(" %s=\"%.*s\"", name, (int)n, text);
-}
-
-/* Every record is copied out of msg->data before it is read: data sits at
- * an odd offset, so reading a record in place would be misaligned. */
-static void print_record(const PACKET_MSG *msg) {
-    switch (msg->mcu_msg_id) {
-        case MCU_MSG_RET_MB_VERSION: {
-            MB_VERSION_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" MB_version=0x%04X MB_checksum=0x%04X", r.MB_version, r.MB_checksum);
-            print_text("CD_version", r.CD_version, sizeof r.CD_version);
-            printf(" Panel_version=%u AVM_version=%lu", r.Panel_version, (unsigned long)r.AVM_version);
-            print_bytes("AVM_Vin", r.AVM_Vin, sizeof r.AVM_Vin);
-            break;
-        }
-        case MCU_MSG_RET_POWER_KEY:
-        case MCU_MSG_RET_CUR_AUDIO_POWER_STATUS: {
-            POWER_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" reserver=%u power_status=%d power_mode=%d", r.reserver, (int)r.power_status, (int)r.power_mode);
-            break;
-        }
-        case MCU_MSG_RET_ALINE: {
-            ERR_COUNT_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" fail_to_start_num=%u heartbeat_timeout_num=%u loss_of_sync_msg_num=%u repeat_sync_msg_num=%u",
-                   r.fail_to_start_num, r.heartbeat_timeout_num, r.loss_of_sync_msg_num, r.repeat_sync_msg_num);
-            break;
-        }
-        case MCU_MSG_RET_RTC_CLOCK_INFO: {
-            RTC_MSG r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" rtc_mode=%d clock=%04u-%02u-%02u %02u:%02u:%02u", (int)r.rtc_mode, r.clock_msg.year,
-                   r.clock_msg.month, r.clock_msg.date, r.clock_msg.hours, r.clock_msg.minutes, r.clock_msg.seconds);
-            break;
-        }
-        case MCU_MSG_RET_GPS_CLOCK_INFO: {
-            CLOCK_MSG r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" clock=%04u-%02u-%02u %02u:%02u:%02u", r.year, r.month, r.date, r.hours, r.minutes, r.seconds);
-            break;
-        }
-        case MCU_MSG_RET_SETUP_PARAM_INFO: {
-            SETUP_PARAM_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" size=%u", r.size);
-            print_bytes("param_info", r.param_info, r.size);
-            break;
-        }
-        case MCU_MSG_RET_COREBOARD_RESUME_INFO: {
-            COREBOARD_RESUME_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" address_offset=%u length=%u", r.address_offset, r.length);
-            print_bytes("data", r.data, r.length <= sizeof r.data ? r.length : sizeof r.data);
-            break;
-        }
-        case MCU_MSG_RET_AUDIO_SPEED: {
-            uint16_t speed;
-            MCU_PACKET_GET_RECORD(msg, speed);
-            printf(" speed=%u", speed);
-            break;
-        }
-        case MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS: {
-            AUDIO_DEVICE_PLUG_STATUS r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" type=%d status=%u eq_info.data=%u eq_info.detection_position=%u", (int)r.type, r.status,
-                   r.eq_info.data, r.eq_info.detection_position);
-            break;
-        }
-        case MCU_MSG_RET_AUDIO_VOLUME_INFO: {
-            AUDIO_VOLUME_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" audio_type=%d volume_values=%u audio_info=%d", (int)r.audio_type, r.volume_values,
-                   (int)r.audio_info);
-            break;
-        }
-        case MCU_MSG_RET_RADIO_COLLECTED_INFO: {
-            RADIO_COLLECTED_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" size=%u", r.size);
-            print_bytes("content", r.content, r.size <= sizeof r.content ? r.size : sizeof r.content);
-            break;
-        }
-        case MCU_MSG_RET_RADIO_NOTIFY: {
-            RADIO_NOTIFY r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" band=%d preset_num=%u status=%d cur_freq=%lu", (int)r.band, r.preset_num, (int)r.status,
-                   (unsigned long)r.cur_freq);
-            break;
-        }
-        case MCU_MSG_RET_RADIO_PRESET_INFO: {
-            RADIO_PRESET_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" band=%d preset_freq=", (int)r.band);
-            for (int i = 0; i < 12 && r.preset_freq[i]; ++i) printf("%s%lu", i ? "," : "", (unsigned long)r.preset_freq[i]);
-            printf(" preset_num=%u", r.preset_num);
-            break;
-        }
-        case MCU_MSG_RET_RADIO_STATION_LIST_INFO: {
-            RADIO_STATION_LIST_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" band_type=%d station_num=%u station_freq=", (int)r.band_type, r.station_num);
-            for (int i = 0; i < r.station_num; ++i) printf("%s%lu", i ? "," : "", (unsigned long)r.station_freq[i]);
-            break;
-        }
-        case MCU_MSG_RET_CURRADIO_STATION_LIST_INFO: {
-            CURRADIO_STATION_LIST_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" band_type=%d play_state=%d", (int)r.band_type, (int)r.play_state);
-            break;
-        }
-        case MCU_MSG_RET_BLUETOOTH_STATUS: {
-            BLUETOOTH_STATUS_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" type=%d status=%d", (int)r.type, (int)r.status);
-            break;
-        }
-        case MCU_MSG_RET_TFT_VIDEO_SOURCE: {
-            VIDEO_SOURCE_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" video_source=%d video_type=%d", (int)r.video_source, (int)r.video_type);
-            break;
-        }
-        case MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO: {
-            DAYNIGHT_MODE_SET_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" daynight_mode=%d brightness_level=%u ILL_mode=%d", (int)r.daynight_mode, r.brightness_level,
-                   (int)r.ILL_mode);
-            break;
-        }
-        case MCU_MSG_RET_AVM_DATA_INFO: {
-            AVM_DATA_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" size=%u", r.size);
-            print_bytes("content", r.content, r.size <= sizeof r.content ? r.size : sizeof r.content);
-            break;
-        }
-        case MCU_MSG_RET_ENHOST_CAN:
-        case MCU_MSG_RET_FCC_CAN:
-        case MCU_MSG_RET_RCC_CAN:
-        case MCU_MSG_RET_MCAN_INFO: {
-            MCAN_DATA_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" size=%u", r.size);
-            print_bytes("data", r.data, r.size);
-            break;
-        }
-        case MCU_MSG_RET_AUTOTEST_DATA_INFO: {
-            AUTOTEST_DATA_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" size=%u", r.size);
-            print_bytes("data", r.data, r.size <= sizeof r.data ? r.size : sizeof r.data);
-            break;
-        }
-        case MCU_MSG_RET_HVAC_INFO: {
-            HVAC_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" hvac_status=%u maxAC_on_off=%u AC_on_off=%u recirc_on_off=%u fresh_on_off=%u dual_on_off=%u"
-                   " ACT_on_off=%u redefrost_on_off=%u defrost_on_off=%u display_on_off=%u blower_level=%u"
-                   " left_temp=%u right_temp=%u hvac_mode=%d hvac_key=%d",
-                   r.hvac_status, r.maxAC_on_off, r.AC_on_off, r.recirc_on_off, r.fresh_on_off, r.dual_on_off,
-                   r.ACT_on_off, r.redefrost_on_off, r.defrost_on_off, r.display_on_off, r.blower_level, r.left_temp,
-                   r.right_temp, (int)r.hvac_mode, (int)r.hvac_key);
-            break;
-        }
-        case MCU_MSG_RET_HVAC_DIAG_INFO: {
-            HVAC_DIAG_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" status=0x%02X obj=%d code=0x%04X key=0x%06X", (unsigned)r.status, (int)r.obj, (unsigned)r.code,
-                   (unsigned)r.key);
-            break;
-        }
-        case MCU_MSG_RET_IT_COMMANDER_INFO: {
-            IT_COMMANDER_INFO r;
-            MCU_PACKET_GET_RECORD(msg, r);
-            printf(" sw=%u encoder=%d directions=%d", r.sw, (int)r.encoder, (int)r.directions);
-            break;
-        }
-        /* Payloads that the library hands over as they came. */
-        case MCU_MSG_RET_AUDIO_SETTING_INFO:
-        case MCU_MSG_RET_RADIO_FM_PARAMETER_INFO:
-        case MCU_MSG_RET_RADIO_AM_PARAMETER_INFO:
-        case MCU_MSG_RET_AVM_SETTING_INFO: print_bytes("payload", msg->data, msg->size); break;
-        /* One byte. */
-        case MCU_MSG_RET_HARD_KEY: printf(" key=0x%02X", msg->data[0]); break;
-        case MCU_MSG_SET_ENGINEER_MODE:
-        case MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS:
-        case MCU_MSG_RET_AUDIO_BEEP_STATUS:
-        case MCU_MSG_RET_MAIN_ANSWER_STATUS:
-        case MCU_MSG_RET_TFT_BACKLIGHT_STATUS: printf(" status=%u", msg->data[0]); break;
-        case MCU_MSG_RET_SCREEN_SAVE_MODE:
-        case MCU_MSG_RET_TFT_ILL_MODE: printf(" mode=%u", msg->data[0]); break;
-        case MCU_MSG_GET_VERSION_INFO: printf(" type=%u", msg->data[0]); break;
-        case MCU_MSG_RET_BUTTON_LIGHT_PWM: printf(" duty=%u", msg->data[0]); break;
-        case MCU_MSG_RET_IGN_ON_OFF_STATUS: printf(" ignition=%u", msg->data[0]); break;
-        case MCU_MSG_RET_CUR_AUDIO_SOURCE: printf(" audio_source=%u", msg->data[0]); break;
-        case MCU_MSG_RET_AUDIO_AUX_GAIN_MODE:
-        case MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE: printf(" level=%u", msg->data[0]); break;
-        case MCU_MSG_RET_AUDIO_POPUP_INFO: printf(" popup=%u", msg->data[0]); break;
-        case MCU_MSG_RET_ARKAMYS_FUNC_SW: printf(" status=%u", msg->data[0]); break;
-        case MCU_MSG_RET_TFT_LANGUAGE: printf(" language=%u", msg->data[0]); break;
-        case MCU_MSG_RET_TFT_BRIGHTNESS_STATUS: printf(" brightness=%u", msg->data[0]); break;
-        case MCU_MSG_RET_TFT_CONTRAST_STATUS: printf(" contrast=%u", msg->data[0]); break;
-        case MCU_MSG_RET_MHL_SIGNAL_DET: printf(" signal=%u", msg->data[0]); break;
-        default: print_bytes("payload", msg->data, msg->size); break;
-    }
-}
-
-static const char *message_name(MCU_MSG_ID id) {
-#define NAME(x) \
-    case x: return #x;
-    switch (id) {
-        NAME(MCU_MSG_RET_MB_VERSION) NAME(MCU_MSG_RET_HARD_KEY) NAME(MCU_MSG_RET_POWER_KEY)
-        NAME(MCU_MSG_SET_ENGINEER_MODE) NAME(MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS)
-        NAME(MCU_MSG_RET_SCREEN_SAVE_MODE) NAME(MCU_MSG_RET_ALINE) NAME(MCU_MSG_GET_VERSION_INFO)
-        NAME(MCU_MSG_RET_CUR_AUDIO_POWER_STATUS) NAME(MCU_MSG_RET_RTC_CLOCK_INFO) NAME(MCU_MSG_RET_BUTTON_LIGHT_PWM)
-        NAME(MCU_MSG_RET_GPS_CLOCK_INFO) NAME(MCU_MSG_RET_SETUP_PARAM_INFO) NAME(MCU_MSG_RET_CUR_AUDIO_SOURCE)
-        NAME(MCU_MSG_RET_AUDIO_SETTING_INFO) NAME(MCU_MSG_RET_AUDIO_AUX_GAIN_MODE)
-        NAME(MCU_MSG_RET_AUDIO_BEEP_STATUS) NAME(MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE) NAME(MCU_MSG_RET_AUDIO_SPEED)
-        NAME(MCU_MSG_RET_MAIN_ANSWER_STATUS) NAME(MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS)
-        NAME(MCU_MSG_RET_AUDIO_VOLUME_INFO) NAME(MCU_MSG_RET_AUDIO_POPUP_INFO) NAME(MCU_MSG_RET_ARKAMYS_FUNC_SW)
-        NAME(MCU_MSG_RET_RADIO_COLLECTED_INFO) NAME(MCU_MSG_RET_RADIO_NOTIFY) NAME(MCU_MSG_RET_RADIO_PRESET_INFO)
-        NAME(MCU_MSG_RET_RADIO_FM_PARAMETER_INFO) NAME(MCU_MSG_RET_RADIO_AM_PARAMETER_INFO)
-        NAME(MCU_MSG_RET_RADIO_STATION_LIST_INFO) NAME(MCU_MSG_RET_CURRADIO_STATION_LIST_INFO)
-        NAME(MCU_MSG_RET_IGN_ON_OFF_STATUS) NAME(MCU_MSG_RET_COREBOARD_RESUME_INFO)
-        NAME(MCU_MSG_RET_BLUETOOTH_STATUS) NAME(MCU_MSG_RET_TFT_VIDEO_SOURCE) NAME(MCU_MSG_RET_TFT_LANGUAGE)
-        NAME(MCU_MSG_RET_TFT_ILL_MODE) NAME(MCU_MSG_RET_TFT_BACKLIGHT_STATUS)
-        NAME(MCU_MSG_RET_TFT_BRIGHTNESS_STATUS) NAME(MCU_MSG_RET_TFT_CONTRAST_STATUS)
-        NAME(MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO) NAME(MCU_MSG_RET_AVM_SETTING_INFO)
-        NAME(MCU_MSG_RET_MHL_SIGNAL_DET) NAME(MCU_MSG_RET_AVM_DATA_INFO) NAME(MCU_MSG_RET_ENHOST_CAN)
-        NAME(MCU_MSG_RET_FCC_CAN) NAME(MCU_MSG_RET_RCC_CAN) NAME(MCU_MSG_RET_HVAC_INFO)
-        NAME(MCU_MSG_RET_HVAC_DIAG_INFO) NAME(MCU_MSG_RET_IT_COMMANDER_INFO) NAME(MCU_MSG_RET_MCAN_INFO)
-        NAME(MCU_MSG_RET_AUTOTEST_DATA_INFO)
-        default: return "unknown message";
-    }
-#undef NAME
-}
-
-/* ------------------------------------------------------------------ */
 /* The handler                                                         */
 /* ------------------------------------------------------------------ */
 
@@ -355,9 +106,9 @@ static void answer_version(uint8_t type) {
 
 /* Runs on the library's packet-handle thread. */
 static void on_message(PACKET_MSG *msg) {
-    printf("<- %s(0x%02X) size=%u:", message_name(msg->mcu_msg_id), (unsigned)msg->mcu_msg_id, msg->size);
-    print_record(msg);
-    printf("\n");
+    char line[1024];
+    McuAgent_format_msg(msg, line, sizeof line);
+    printf("<- %s\n", line);
     fflush(stdout);
     if (msg->mcu_msg_id == MCU_MSG_GET_VERSION_INFO) answer_version(msg->data[0]);
     pthread_mutex_lock(&g_lock);
@@ -366,62 +117,21 @@ static void on_message(PACKET_MSG *msg) {
     pthread_mutex_unlock(&g_lock);
 }
 
-/* One row per message id; the table ends at the MCU_MSG_MAX_ID row. */
-static MCU_MSG_HANDLE_REGISTER g_registration[] = {
-    {MCU_MSG_RET_MB_VERSION, on_message},
-    {MCU_MSG_RET_HARD_KEY, on_message},
-    {MCU_MSG_RET_POWER_KEY, on_message},
-    {MCU_MSG_SET_ENGINEER_MODE, on_message},
-    {MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS, on_message},
-    {MCU_MSG_RET_SCREEN_SAVE_MODE, on_message},
-    {MCU_MSG_RET_ALINE, on_message},
-    {MCU_MSG_GET_VERSION_INFO, on_message},
-    {MCU_MSG_RET_CUR_AUDIO_POWER_STATUS, on_message},
-    {MCU_MSG_RET_RTC_CLOCK_INFO, on_message},
-    {MCU_MSG_RET_BUTTON_LIGHT_PWM, on_message},
-    {MCU_MSG_RET_GPS_CLOCK_INFO, on_message},
-    {MCU_MSG_RET_SETUP_PARAM_INFO, on_message},
-    {MCU_MSG_RET_CUR_AUDIO_SOURCE, on_message},
-    {MCU_MSG_RET_AUDIO_SETTING_INFO, on_message},
-    {MCU_MSG_RET_AUDIO_AUX_GAIN_MODE, on_message},
-    {MCU_MSG_RET_AUDIO_BEEP_STATUS, on_message},
-    {MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE, on_message},
-    {MCU_MSG_RET_AUDIO_SPEED, on_message},
-    {MCU_MSG_RET_MAIN_ANSWER_STATUS, on_message},
-    {MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS, on_message},
-    {MCU_MSG_RET_AUDIO_VOLUME_INFO, on_message},
-    {MCU_MSG_RET_AUDIO_POPUP_INFO, on_message},
-    {MCU_MSG_RET_ARKAMYS_FUNC_SW, on_message},
-    {MCU_MSG_RET_RADIO_COLLECTED_INFO, on_message},
-    {MCU_MSG_RET_RADIO_NOTIFY, on_message},
-    {MCU_MSG_RET_RADIO_PRESET_INFO, on_message},
-    {MCU_MSG_RET_RADIO_FM_PARAMETER_INFO, on_message},
-    {MCU_MSG_RET_RADIO_AM_PARAMETER_INFO, on_message},
-    {MCU_MSG_RET_RADIO_STATION_LIST_INFO, on_message},
-    {MCU_MSG_RET_CURRADIO_STATION_LIST_INFO, on_message},
-    {MCU_MSG_RET_IGN_ON_OFF_STATUS, on_message},
-    {MCU_MSG_RET_COREBOARD_RESUME_INFO, on_message},
-    {MCU_MSG_RET_BLUETOOTH_STATUS, on_message},
-    {MCU_MSG_RET_TFT_VIDEO_SOURCE, on_message},
-    {MCU_MSG_RET_TFT_LANGUAGE, on_message},
-    {MCU_MSG_RET_TFT_ILL_MODE, on_message},
-    {MCU_MSG_RET_TFT_BACKLIGHT_STATUS, on_message},
-    {MCU_MSG_RET_TFT_BRIGHTNESS_STATUS, on_message},
-    {MCU_MSG_RET_TFT_CONTRAST_STATUS, on_message},
-    {MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO, on_message},
-    {MCU_MSG_RET_AVM_SETTING_INFO, on_message},
-    {MCU_MSG_RET_MHL_SIGNAL_DET, on_message},
-    {MCU_MSG_RET_AVM_DATA_INFO, on_message},
-    {MCU_MSG_RET_ENHOST_CAN, on_message},
-    {MCU_MSG_RET_FCC_CAN, on_message},
-    {MCU_MSG_RET_RCC_CAN, on_message},
-    {MCU_MSG_RET_HVAC_INFO, on_message},
-    {MCU_MSG_RET_HVAC_DIAG_INFO, on_message},
-    {MCU_MSG_RET_IT_COMMANDER_INFO, on_message},
-    {MCU_MSG_RET_MCAN_INFO, on_message},
-    {MCU_MSG_RET_AUTOTEST_DATA_INFO, on_message},
-    {MCU_MSG_MAX_ID, NULL},
-};
+/* One row per message id that has a name; the table ends at the
+ * MCU_MSG_MAX_ID row and stays valid for the life of the process. */
+static MCU_MSG_HANDLE_REGISTER g_registration[256];
+
+static void register_every_message(void) {
+    int rows = 0;
+    for (int id = 0; id < MCU_MSG_MAX_ID; ++id)
+        if (McuAgent_msg_name(id)) {
+            g_registration[rows].mcu_msg_id = (MCU_MSG_ID)id;
+            g_registration[rows].mcu_msg_callback = on_message;
+            ++rows;
+        }
+    g_registration[rows].mcu_msg_id = MCU_MSG_MAX_ID;
+    g_registration[rows].mcu_msg_callback = NULL;
+}
 
 /* ------------------------------------------------------------------ */
 /* The tour                                                            */
@@ -446,6 +156,7 @@ static HVAC_STATUS released_hvac_keys(void) {
 int main(void) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     section("start-up");
+    register_every_message();
     MCU_AGENT_API *api = McuAgent_client_init(g_registration);
     if (!api) {
         printf("cannot reach the agent on /tmp/mcu_agent: is mcu-agent-sim running?\n");

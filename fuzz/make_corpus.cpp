@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "agent_server.h"
-#include "record_extents.h"
+#include "protocol.h"
 
 namespace fs = std::filesystem;
 using mcu_agent_test::Bytes;
@@ -51,7 +51,7 @@ void write_frame_stream(const fs::path &dir) {
     // 26, 30 and 50, the 128-byte blocks) and the limits 0 and 255.
     const std::size_t lengths[] = {0, 1, 2, 3, 5, 7, 8, 20, 26, 30, 50, 64, 128, 129, 255};
     std::vector<uint8_t> ids;
-    for (const auto &e : mcu_agent_fuzz::kRecordExtents) ids.push_back(e.id);
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) ids.push_back(m.id);
     for (uint8_t raw : {0x00, 0x02, 0x07, 0x80, 0xFF}) ids.push_back(raw);  // decoded by the raw rule
     for (uint8_t id : ids) {
         Bytes stream;

@@ -24,6 +24,7 @@
 
 #include "client.h"
 #include "fuzz_support.h"
+#include "wire.h"
 
 using namespace mcu_agent_fuzz;
 
@@ -31,8 +32,8 @@ namespace {
 
 constexpr int kCapacity = RECEIVE_BUFFER_MSG_SIZE;
 constexpr int kLargestPush = 2200;
-constexpr uint8_t kLead0 = 0xAB;
-constexpr uint8_t kLead1 = 0xBA;
+constexpr uint8_t kLead0 = mcu_agent::wire::kInboundLead0;
+constexpr uint8_t kLead1 = mcu_agent::wire::kInboundLead1;
 constexpr uint8_t kAreaCanary = 0x5A;
 
 // The model ring: the stored bytes in order.
@@ -54,11 +55,12 @@ public:
             const std::size_t s = stored.size();
             if (s == 0) return -1;
             if (begins_frame(0)) {
-                if (s < 6) return -1;
-                const std::size_t length = stored[5];
-                if (s < length + 7) return -1;
-                out.assign(stored.begin() + 4, stored.begin() + 6 + static_cast<std::ptrdiff_t>(length));
-                stored.erase(stored.begin(), stored.begin() + 7 + static_cast<std::ptrdiff_t>(length));
+                using namespace mcu_agent::wire;
+                if (s < static_cast<std::size_t>(kHeadSize)) return -1;
+                const std::size_t length = stored[kLengthOffset];
+                if (s < length + kFrameOverhead) return -1;
+                out.assign(stored.begin() + kIdOffset, stored.begin() + kHeadSize + static_cast<std::ptrdiff_t>(length));
+                stored.erase(stored.begin(), stored.begin() + kFrameOverhead + static_cast<std::ptrdiff_t>(length));
                 return static_cast<int>(length + 2);
             }
             std::size_t skip = 1;

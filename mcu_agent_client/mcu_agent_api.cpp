@@ -11,6 +11,7 @@
 #include "internal.h"
 #include "link.h"
 #include "log.h"
+#include "wire.h"
 
 namespace mcu_agent {
 
@@ -18,34 +19,10 @@ extern std::atomic<bool> g_verify_inbound_checksum;
 
 namespace {
 
-constexpr int kFrameOverhead = 7;
-constexpr int kMaxFrame = 255 + kFrameOverhead;
-constexpr int kWideChecksumFrom = 32;  // payload bytes
-
 // The application's registration table; read afresh for every message.
 // Replaced by a later McuAgent_client_init while the packet-handle thread
 // may be reading it, hence atomic.
 std::atomic<MCU_MSG_HANDLE_REGISTER *> g_mcu_msg_handle{nullptr};
-
-using Rules = std::array<DecodeRule, 256>;
-
-Rules build_rules() {
-    Rules rules{};
-    for (const RuleTable *family : {&system_rules, &audio_rules, &radio_rules, &display_rules, &vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) rules[family->entries[i].id] = family->entries[i].rule;
-    return rules;
-}
-
-// Built once, on first use, through pthread_once rather than a guarded
-// function-local static: the guard would make the library depend on the
-// C++ runtime (libstdc++), and the target offers only libc and threads.
-Rules g_rules{};
-pthread_once_t g_rules_once = PTHREAD_ONCE_INIT;
-
-const Rules &rules() {
-    pthread_once(&g_rules_once, [] { g_rules = build_rules(); });
-    return g_rules;
-}
 
 // Finds the row that handles `id`.  A null table is an empty one, rows
 // without a handler are skipped, and the scan gives up after 256 rows when
@@ -64,62 +41,16 @@ MCU_MSG_HANDLE_REGISTER *find_row(MCU_MSG_HANDLE_REGISTER *table, uint32_t id) {
 
 int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
     // The frame lives on the stack: sending allocates nothing.
-    std::array<uint8_t, kMaxFrame> frame;
-    const uint8_t id = static_cast<uint8_t>(mcu_cmd_id);
-    frame[0] = 0xBA;
-    frame[1] = 0xAB;
-    frame[2] = 0x00;
-    frame[3] = 0x00;
-    frame[4] = id;
-    frame[5] = length;
-    uint8_t checksum = id ^ length;
-    if (data && length < kWideChecksumFrom) {
-        for (int i = 0; i < length; ++i) {
-            frame[6 + i] = data[i];
-            checksum ^= data[i];
-        }
-    } else if (data) {
-        // One block copy, and the checksum folded eight payload bytes at a
-        // time in a local (91 ns down to 58 ns for a whole 255-byte request
-        // without the system call).  Short payloads keep the byte loop:
-        // they were usually just built byte by byte, and reading them back
-        // eight at a time would stall on the fresh stores.
-        std::memcpy(frame.data() + 6, data, length);
-        uint64_t wide = 0;
-        int i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, data + i, sizeof word);
-            wide ^= word;
-        }
-        wide ^= wide >> 32;
-        wide ^= wide >> 16;
-        wide ^= wide >> 8;
-        checksum ^= static_cast<uint8_t>(wide);
-        for (; i < length; ++i) checksum ^= data[i];
-    } else {
-        length = 0;
-        frame[5] = 0;
-        checksum = id;
-    }
-    frame[6 + length] = checksum;
-    return socket_send(reinterpret_cast<char *>(frame.data()), length + kFrameOverhead);
+    std::array<uint8_t, wire::kMaxFrame> frame;
+    if (!data) length = 0;
+    const int size = wire::encode(wire::kOutboundLead0, wire::kOutboundLead1, static_cast<uint8_t>(mcu_cmd_id), data,
+                                  length, frame.data());
+    return socket_send(reinterpret_cast<char *>(frame.data()), size);
 }
 
 int refuse_request(const char *line) {
     log_line(kLogWarning, "%s\n", line);
     return 0;
-}
-
-void rule_byte(Frame frame, PACKET_MSG *packet) { packet->data[0] = frame.p(0); }
-
-void rule_raw_payload(Frame frame, PACKET_MSG *packet) {
-    std::memcpy(packet->data, frame.payload(), frame.length());
-}
-
-void rule_size_prefixed(Frame frame, PACKET_MSG *packet) {
-    packet->data[0] = frame.length();
-    std::memcpy(packet->data + 1, frame.payload(), frame.length());
 }
 
 }  // namespace mcu_agent
@@ -128,108 +59,121 @@ using namespace mcu_agent;
 
 namespace {
 
+// Designated initialisers: the compiler ties each function to its slot by
+// name (and, with GCC, checks the order against MCU_AGENT_API), so the
+// slot order is written once, in the public header.  set_gps_clock and
+// get_gps_clock are NULL: the library sends no GPS clock command.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wc++20-designator"
+#endif
+#define SLOT(name) .name = McuAgent_##name
 MCU_AGENT_API g_mcu_agent_api = {
-    /* 0 */ McuAgent_hmi_startup,
-    /* 1 */ McuAgent_navi_startup,
-    /* 2 */ McuAgent_get_sync_info,
-    /* 3 */ McuAgent_get_mainboard_version_info,
-    /* 4 */ McuAgent_set_hard_key,
-    /* 5 */ McuAgent_set_touch,
-    /* 6 */ McuAgent_set_engineer_mode,
-    /* 7 */ McuAgent_beep_tone,
-    /* 8 */ McuAgent_poweroff_timer_disp,
-    /* 9 */ McuAgent_set_screen_save_mode,
-    /* 10 */ McuAgent_send_alive,
-    /* 11 */ McuAgent_send_version_info,
-    /* 12 */ McuAgent_set_audio_power,
-    /* 13 */ McuAgent_get_audio_power,
-    /* 14 */ McuAgent_set_rtc_mode,
-    /* 15 */ McuAgent_set_rct_clock,
-    /* 16 */ McuAgent_get_rct_clock,
-    /* 17 */ nullptr,  // set_gps_clock: the library sends no GPS clock command
-    /* 18 */ nullptr,  // get_gps_clock
-    /* 19 */ McuAgent_set_button_backlight_duty_cycle,
-    /* 20 */ McuAgent_set_usb_power,
-    /* 21 */ McuAgent_set_setup_param_info,
-    /* 22 */ McuAgent_get_setup_param_info,
-    /* 23 */ McuAgent_set_audio_source,
-    /* 24 */ McuAgent_get_audio_source,
-    /* 25 */ McuAgent_set_audio_setting_info,
-    /* 26 */ McuAgent_get_audio_setting_info,
-    /* 27 */ McuAgent_set_audio_aux_gain,
-    /* 28 */ McuAgent_get_audio_aux_gain,
-    /* 29 */ McuAgent_set_audio_beep,
-    /* 30 */ McuAgent_get_audio_beep,
-    /* 31 */ McuAgent_set_audio_speed_volume,
-    /* 32 */ McuAgent_get_audio_speed_volume,
-    /* 33 */ McuAgent_get_audio_speed,
-    /* 34 */ McuAgent_set_audio_navi_mix_status,
-    /* 35 */ McuAgent_set_main_driver_answer_status,
-    /* 36 */ McuAgent_get_main_driver_answer_status,
-    /* 37 */ McuAgent_get_aux_plug_status,
-    /* 38 */ McuAgent_set_adjust_volume,
-    /* 39 */ McuAgent_set_absolutely_volume,
-    /* 40 */ McuAgent_set_audio_function_switch,
-    /* 41 */ McuAgent_get_audio_function_switch,
-    /* 42 */ McuAgent_set_radio_freq,
-    /* 43 */ McuAgent_set_radio_seek_up,
-    /* 44 */ McuAgent_set_radio_seek_down,
-    /* 45 */ McuAgent_set_radio_manual_up,
-    /* 46 */ McuAgent_set_radio_manual_down,
-    /* 47 */ McuAgent_set_radio_ctrl,
-    /* 48 */ McuAgent_call_radio_preset_num,
-    /* 49 */ McuAgent_save_radio_preset_num,
-    /* 50 */ McuAgent_change_radio_band,
-    /* 51 */ McuAgent_radio_fastseek_up,
-    /* 52 */ McuAgent_radio_fastseek_down,
-    /* 53 */ McuAgent_save_radio_collected_info,
-    /* 54 */ McuAgent_radio_list_update,
-    /* 55 */ McuAgent_get_radio_notify,
-    /* 56 */ McuAgent_get_radio_preset_info,
-    /* 57 */ McuAgent_set_radio_band_change_info,
-    /* 58 */ McuAgent_set_radio_stop_conditions_info,
-    /* 59 */ McuAgent_set_radio_diagnose_info,
-    /* 60 */ McuAgent_set_radio_curband_info,
-    /* 61 */ McuAgent_get_ign_on_off_status,
-    /* 62 */ McuAgent_set_coreboard_resume_info,
-    /* 63 */ McuAgent_get_coreboard_resume_info,
-    /* 64 */ McuAgent_send_player_play_skip_status,
-    /* 65 */ McuAgent_send_bluetooth_status,
-    /* 66 */ McuAgent_set_video_source,
-    /* 67 */ McuAgent_get_video_source,
-    /* 68 */ McuAgent_set_language,
-    /* 69 */ McuAgent_get_language,
-    /* 70 */ McuAgent_set_ILL_mode,
-    /* 71 */ McuAgent_get_ILL_mode,
-    /* 72 */ McuAgent_set_backlight_status,
-    /* 73 */ McuAgent_get_backlight_status,
-    /* 74 */ McuAgent_set_brightness,
-    /* 75 */ McuAgent_get_brightness,
-    /* 76 */ McuAgent_set_contrast,
-    /* 77 */ McuAgent_get_contrast,
-    /* 78 */ McuAgent_set_TFT_daynight_mode_info,
-    /* 79 */ McuAgent_send_AVM_setting_menu_exit,
-    /* 80 */ McuAgent_set_AVM_setting_info,
-    /* 81 */ McuAgent_get_AVM_setting_info,
-    /* 82 */ McuAgent_set_AVM_default_setting,
-    /* 83 */ McuAgent_set_MHL_pop_type,
-    /* 84 */ McuAgent_update_mainboard_firmware,
-    /* 85 */ McuAgent_set_coreboard_restart,
-    /* 86 */ McuAgent_set_mainboard_default_setting,
-    /* 87 */ McuAgent_set_record_play_state,
-    /* 88 */ McuAgent_set_speaker_diag,
-    /* 89 */ McuAgent_save_avm_data_info,
-    /* 90 */ McuAgent_send_mcan_info,
-    /* 91 */ McuAgent_send_host_can,
-    /* 92 */ McuAgent_send_fcc_can,
-    /* 93 */ McuAgent_send_rcc_can,
-    /* 94 */ McuAgent_get_can_info,
-    /* 95 */ McuAgent_send_hvac_status,
-    /* 96 */ McuAgent_send_hvac_diag_entry,
-    /* 97 */ McuAgent_send_hvac_diag_read_status,
-    /* 98 */ McuAgent_send_hvac_diag_exit,
-    /* 99 */ McuAgent_send_hvac_diag_unit_test_mode,
+    SLOT(hmi_startup),
+    SLOT(navi_startup),
+    SLOT(get_sync_info),
+    SLOT(get_mainboard_version_info),
+    SLOT(set_hard_key),
+    SLOT(set_touch),
+    SLOT(set_engineer_mode),
+    SLOT(beep_tone),
+    SLOT(poweroff_timer_disp),
+    SLOT(set_screen_save_mode),
+    SLOT(send_alive),
+    SLOT(send_version_info),
+    SLOT(set_audio_power),
+    SLOT(get_audio_power),
+    SLOT(set_rtc_mode),
+    SLOT(set_rct_clock),
+    SLOT(get_rct_clock),
+    .set_gps_clock = nullptr,
+    .get_gps_clock = nullptr,
+    SLOT(set_button_backlight_duty_cycle),
+    SLOT(set_usb_power),
+    SLOT(set_setup_param_info),
+    SLOT(get_setup_param_info),
+    SLOT(set_audio_source),
+    SLOT(get_audio_source),
+    SLOT(set_audio_setting_info),
+    SLOT(get_audio_setting_info),
+    SLOT(set_audio_aux_gain),
+    SLOT(get_audio_aux_gain),
+    SLOT(set_audio_beep),
+    SLOT(get_audio_beep),
+    SLOT(set_audio_speed_volume),
+    SLOT(get_audio_speed_volume),
+    SLOT(get_audio_speed),
+    SLOT(set_audio_navi_mix_status),
+    SLOT(set_main_driver_answer_status),
+    SLOT(get_main_driver_answer_status),
+    SLOT(get_aux_plug_status),
+    SLOT(set_adjust_volume),
+    SLOT(set_absolutely_volume),
+    SLOT(set_audio_function_switch),
+    SLOT(get_audio_function_switch),
+    SLOT(set_radio_freq),
+    SLOT(set_radio_seek_up),
+    SLOT(set_radio_seek_down),
+    SLOT(set_radio_manual_up),
+    SLOT(set_radio_manual_down),
+    SLOT(set_radio_ctrl),
+    SLOT(call_radio_preset_num),
+    SLOT(save_radio_preset_num),
+    SLOT(change_radio_band),
+    SLOT(radio_fastseek_up),
+    SLOT(radio_fastseek_down),
+    SLOT(save_radio_collected_info),
+    SLOT(radio_list_update),
+    SLOT(get_radio_notify),
+    SLOT(get_radio_preset_info),
+    SLOT(set_radio_band_change_info),
+    SLOT(set_radio_stop_conditions_info),
+    SLOT(set_radio_diagnose_info),
+    SLOT(set_radio_curband_info),
+    SLOT(get_ign_on_off_status),
+    SLOT(set_coreboard_resume_info),
+    SLOT(get_coreboard_resume_info),
+    SLOT(send_player_play_skip_status),
+    SLOT(send_bluetooth_status),
+    SLOT(set_video_source),
+    SLOT(get_video_source),
+    SLOT(set_language),
+    SLOT(get_language),
+    SLOT(set_ILL_mode),
+    SLOT(get_ILL_mode),
+    SLOT(set_backlight_status),
+    SLOT(get_backlight_status),
+    SLOT(set_brightness),
+    SLOT(get_brightness),
+    SLOT(set_contrast),
+    SLOT(get_contrast),
+    SLOT(set_TFT_daynight_mode_info),
+    SLOT(send_AVM_setting_menu_exit),
+    SLOT(set_AVM_setting_info),
+    SLOT(get_AVM_setting_info),
+    SLOT(set_AVM_default_setting),
+    SLOT(set_MHL_pop_type),
+    SLOT(update_mainboard_firmware),
+    SLOT(set_coreboard_restart),
+    SLOT(set_mainboard_default_setting),
+    SLOT(set_record_play_state),
+    SLOT(set_speaker_diag),
+    SLOT(save_avm_data_info),
+    SLOT(send_mcan_info),
+    SLOT(send_host_can),
+    SLOT(send_fcc_can),
+    SLOT(send_rcc_can),
+    SLOT(get_can_info),
+    SLOT(send_hvac_status),
+    SLOT(send_hvac_diag_entry),
+    SLOT(send_hvac_diag_read_status),
+    SLOT(send_hvac_diag_exit),
+    SLOT(send_hvac_diag_unit_test_mode),
 };
+#undef SLOT
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 static_assert(sizeof(MCU_AGENT_API) == 100 * sizeof(void (*)(void)), "MCU_AGENT_API has 100 slots");
 
@@ -265,10 +209,7 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
     const Frame frame{static_cast<const uint8_t *>(msg)};
     packet.mcu_msg_id = static_cast<MCU_MSG_ID>(frame.id());
     packet.size = frame.length();
-    if (const DecodeRule rule = rules()[frame.id()]) {
-        rule(frame, &packet);
-    } else {
-        rule_raw_payload(frame, &packet);
+    if (!decode_frame(frame, &packet)) {
         log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] ERROR.\n", kName, frame.id());
     }
     MCU_MSG_HANDLE_REGISTER *row = find_row(g_mcu_msg_handle.load(), frame.id());

@@ -21,6 +21,12 @@
  *     RTC_MSG rtc;
  *     MCU_PACKET_GET_RECORD(msg, rtc);
  *
+ * The header reads in sections: the message ids (one enumeration, in
+ * order of number), the decoded message and the names; then
+ * one section per message family holding its enumerations, its records
+ * and its request functions; the API table; the connection (entry point
+ * and dispatch); and last the layout asserts.
+ *
  * Published values and layouts never change and are never reused.
  */
 #ifndef MCU_AGENT_API_H
@@ -65,7 +71,7 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------ */
-/* Message ids, decoded message and registration table                */
+/* Message ids, decoded message and registration table                 */
 /* ------------------------------------------------------------------ */
 
 typedef enum {
@@ -142,6 +148,20 @@ typedef struct {
     MCU_MSG_ID mcu_msg_id;
     MCU_MSG_CALLBACK mcu_msg_callback;
 } MCU_MSG_HANDLE_REGISTER;
+
+/* Names for logs and user interfaces.  The name of a message id
+ * ("MCU_MSG_RET_RTC_CLOCK_INFO" for 0x13) or of a command id, or NULL for
+ * an id without a name; the strings are constants of the library. */
+MCU_AGENT_EXPORT const char *McuAgent_msg_name(int mcu_msg_id);
+MCU_AGENT_EXPORT const char *McuAgent_cmd_name(int mcu_cmd_id);
+/* Writes one line for a decoded message, without a newline: its name and
+ * id, then every field of its record by name, enumerated fields by their
+ * member's name ("MCU_MSG_RET_TFT_VIDEO_SOURCE(0xA1)
+ * video_source=VIDEO_SOURCE_CAMERA video_type=..."), in the words of the
+ * mcu-agent-dump tool.  Works like snprintf: writes at most size bytes
+ * including the terminating NUL and returns the length of the whole line
+ * (so a result >= size means it was cut short); -1 when msg is NULL. */
+MCU_AGENT_EXPORT int McuAgent_format_msg(const PACKET_MSG *msg, char *buf, int size);
 
 /* ------------------------------------------------------------------ */
 /* System, power, keys and clock                                       */
@@ -287,6 +307,38 @@ typedef struct {
     uint16_t loss_of_sync_msg_num;
     uint16_t repeat_sync_msg_num;
 } ERR_COUNT_INFO;
+
+/* Requests */
+MCU_AGENT_EXPORT int McuAgent_hmi_startup(void);
+MCU_AGENT_EXPORT int McuAgent_navi_startup(void);
+MCU_AGENT_EXPORT int McuAgent_get_sync_info(void);
+MCU_AGENT_EXPORT int McuAgent_get_mainboard_version_info(void);
+MCU_AGENT_EXPORT int McuAgent_set_hard_key(HARD_KEY_ID key);
+MCU_AGENT_EXPORT int McuAgent_set_touch(TOUCH_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_engineer_mode(ENGINEER_MODE_ID status);
+MCU_AGENT_EXPORT int McuAgent_beep_tone(BEEP_TONE_ID status);
+MCU_AGENT_EXPORT int McuAgent_poweroff_timer_disp(DISP_STATUS_ID status);
+MCU_AGENT_EXPORT int McuAgent_set_screen_save_mode(SCREEN_SAVE_MODE_ID mode);
+MCU_AGENT_EXPORT int McuAgent_send_alive(HEARTBEAT_COMMAD_SWITCH status);
+/* Refused (result 0, nothing sent) when info->size is above 64. */
+MCU_AGENT_EXPORT int McuAgent_send_version_info(VERSION_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_audio_power(POWER_STATUS_ID status);
+MCU_AGENT_EXPORT int McuAgent_get_audio_power(void);
+MCU_AGENT_EXPORT int McuAgent_set_rtc_mode(RTC_MODE_ID mode);
+MCU_AGENT_EXPORT int McuAgent_set_rct_clock(CLOCK_MSG *clock_msg);
+MCU_AGENT_EXPORT int McuAgent_get_rct_clock(void);
+MCU_AGENT_EXPORT int McuAgent_set_button_backlight_duty_cycle(BUTTON_DUTY_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_usb_power(uint8_t time_ms);
+/* Refused (result 0, nothing sent) when info->size is 255. */
+MCU_AGENT_EXPORT int McuAgent_set_setup_param_info(SETUP_PARAM_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_get_setup_param_info(void);
+MCU_AGENT_EXPORT int McuAgent_get_ign_on_off_status(void);
+/* Refused (result 0, nothing sent) when info->length is above 124. */
+MCU_AGENT_EXPORT int McuAgent_set_coreboard_resume_info(COREBOARD_RESUME_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_get_coreboard_resume_info(uint16_t address_offset, uint16_t length);
+MCU_AGENT_EXPORT int McuAgent_update_mainboard_firmware(UPDATE_TYPE_ID type);
+MCU_AGENT_EXPORT int McuAgent_set_coreboard_restart(void);
+MCU_AGENT_EXPORT int McuAgent_set_mainboard_default_setting(void);
 
 /* ------------------------------------------------------------------ */
 /* Audio                                                               */
@@ -456,6 +508,30 @@ typedef struct {
     AUDIO_ON_OFF_INFO audio_info; /* filled only for AUDIO_ON_OFF_TYPE */
 } AUDIO_VOLUME_INFO;
 
+/* Requests */
+MCU_AGENT_EXPORT int McuAgent_set_audio_source(AUDIO_SOURCE_ID audio_source);
+MCU_AGENT_EXPORT int McuAgent_get_audio_source(void);
+MCU_AGENT_EXPORT int McuAgent_set_audio_setting_info(AUDIO_SETTING_TYPE_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_get_audio_setting_info(void);
+MCU_AGENT_EXPORT int McuAgent_set_audio_aux_gain(AUDIO_AUX_GAIN_ID level);
+MCU_AGENT_EXPORT int McuAgent_get_audio_aux_gain(void);
+MCU_AGENT_EXPORT int McuAgent_set_audio_beep(BEEP_STATUS_ID status);
+MCU_AGENT_EXPORT int McuAgent_get_audio_beep(void);
+MCU_AGENT_EXPORT int McuAgent_set_audio_speed_volume(AUDIO_SPEED_VOLUME_ID level);
+MCU_AGENT_EXPORT int McuAgent_get_audio_speed_volume(void);
+MCU_AGENT_EXPORT int McuAgent_get_audio_speed(void);
+MCU_AGENT_EXPORT int McuAgent_set_audio_navi_mix_status(NAVIGATION_BROADCAST_ID *info);
+MCU_AGENT_EXPORT int McuAgent_set_main_driver_answer_status(MAIN_DRIVER_ANSWER_ID status);
+MCU_AGENT_EXPORT int McuAgent_get_main_driver_answer_status(void);
+MCU_AGENT_EXPORT int McuAgent_get_aux_plug_status(void);
+MCU_AGENT_EXPORT int McuAgent_set_adjust_volume(ADJUST_VOLUME_ID status);
+MCU_AGENT_EXPORT int McuAgent_set_absolutely_volume(ABSOLUTELY_VOLUME *info);
+MCU_AGENT_EXPORT int McuAgent_set_audio_function_switch(AUDIO_FUNCTION_SWITCH status);
+MCU_AGENT_EXPORT int McuAgent_get_audio_function_switch(void);
+MCU_AGENT_EXPORT int McuAgent_send_player_play_skip_status(PLATER_PLAY_SKIP_STATUS_INFO status);
+MCU_AGENT_EXPORT int McuAgent_set_record_play_state(RECORD_PLAY_STATE_ID status);
+MCU_AGENT_EXPORT int McuAgent_set_speaker_diag(SPEAKER_FREQ_ID freq);
+
 /* ------------------------------------------------------------------ */
 /* Radio tuner                                                         */
 /* ------------------------------------------------------------------ */
@@ -561,6 +637,28 @@ typedef struct {
     uint8_t content[64];
 } RADIO_COLLECTED_INFO;
 
+/* Requests */
+MCU_AGENT_EXPORT int McuAgent_set_radio_freq(uint16_t freq);
+MCU_AGENT_EXPORT int McuAgent_set_radio_seek_up(void);
+MCU_AGENT_EXPORT int McuAgent_set_radio_seek_down(void);
+MCU_AGENT_EXPORT int McuAgent_set_radio_manual_up(void);
+MCU_AGENT_EXPORT int McuAgent_set_radio_manual_down(void);
+MCU_AGENT_EXPORT int McuAgent_set_radio_ctrl(RADIO_CTRL_ID status);
+MCU_AGENT_EXPORT int McuAgent_call_radio_preset_num(uint8_t preset_num);
+MCU_AGENT_EXPORT int McuAgent_save_radio_preset_num(uint8_t preset_num);
+MCU_AGENT_EXPORT int McuAgent_change_radio_band(void);
+MCU_AGENT_EXPORT int McuAgent_radio_fastseek_up(void);
+MCU_AGENT_EXPORT int McuAgent_radio_fastseek_down(void);
+/* Refused (result 0, nothing sent) when info->size is 64 or more. */
+MCU_AGENT_EXPORT int McuAgent_save_radio_collected_info(RADIO_COLLECTED_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_radio_list_update(UPDATE_CMD cmd);
+MCU_AGENT_EXPORT int McuAgent_get_radio_notify(void);
+MCU_AGENT_EXPORT int McuAgent_get_radio_preset_info(RADIO_BAND_ID band);
+MCU_AGENT_EXPORT int McuAgent_set_radio_band_change_info(RADIO_BAND_CHANGE_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_radio_stop_conditions_info(RADIO_STOP_CONDITIONS_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_radio_diagnose_info(RADIO_DIAGNOSE_INFO status);
+MCU_AGENT_EXPORT int McuAgent_set_radio_curband_info(RADIO_CURBAND_INFO status);
+
 /* ------------------------------------------------------------------ */
 /* Display, video, camera and Bluetooth                                */
 /* ------------------------------------------------------------------ */
@@ -641,6 +739,29 @@ typedef struct {
     uint8_t size; /* at most 128 when sent */
     uint8_t content[128];
 } AVM_DATA_INFO;
+
+/* Requests */
+MCU_AGENT_EXPORT int McuAgent_send_bluetooth_status(BLUETOOTH_STATUS_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_set_video_source(VIDEO_SOURCE_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_get_video_source(void);
+MCU_AGENT_EXPORT int McuAgent_set_language(LANGUAGE_ID languege_id);
+MCU_AGENT_EXPORT int McuAgent_get_language(void);
+MCU_AGENT_EXPORT int McuAgent_set_ILL_mode(ILL_MODE_ID mode);
+MCU_AGENT_EXPORT int McuAgent_get_ILL_mode(void);
+MCU_AGENT_EXPORT int McuAgent_set_backlight_status(BACKLIGHT_STATUS_ID status);
+MCU_AGENT_EXPORT int McuAgent_get_backlight_status(void);
+MCU_AGENT_EXPORT int McuAgent_set_brightness(uint8_t value);
+MCU_AGENT_EXPORT int McuAgent_get_brightness(void);
+MCU_AGENT_EXPORT int McuAgent_set_contrast(uint8_t value);
+MCU_AGENT_EXPORT int McuAgent_get_contrast(void);
+MCU_AGENT_EXPORT int McuAgent_set_TFT_daynight_mode_info(DAYNIGHT_MODE_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_send_AVM_setting_menu_exit(void);
+MCU_AGENT_EXPORT int McuAgent_set_AVM_setting_info(AVM_SETTING_TYPE_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_get_AVM_setting_info(void);
+MCU_AGENT_EXPORT int McuAgent_set_AVM_default_setting(void);
+MCU_AGENT_EXPORT int McuAgent_set_MHL_pop_type(MHL_POP_TYPE_ID type);
+/* Refused (result 0, nothing sent) when info->size is above 128. */
+MCU_AGENT_EXPORT int McuAgent_save_avm_data_info(AVM_DATA_INFO *info);
 
 /* ------------------------------------------------------------------ */
 /* Vehicle bus and climate control                                     */
@@ -869,6 +990,19 @@ typedef struct {
     uint8_t data[128];
 } AUTOTEST_DATA_INFO;
 
+/* Requests */
+MCU_AGENT_EXPORT int McuAgent_send_mcan_info(MCAN_DATA_INFO *mcan_info);
+MCU_AGENT_EXPORT int McuAgent_send_host_can(MCAN_DATA_INFO *mcan_info);
+MCU_AGENT_EXPORT int McuAgent_send_fcc_can(MCAN_DATA_INFO *mcan_info);
+MCU_AGENT_EXPORT int McuAgent_send_rcc_can(MCAN_DATA_INFO *mcan_info);
+/* Sends only for gcid 0xF6, 0xF7 or 0xF8; returns 0 silently otherwise. */
+MCU_AGENT_EXPORT int McuAgent_get_can_info(uint8_t gcid, uint8_t subid);
+MCU_AGENT_EXPORT int McuAgent_send_hvac_status(HVAC_STATUS *hvac_status);
+MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_entry(HVAC_DIAG_CTRL_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_read_status(HVAC_DIAG_CTRL_INFO *info);
+MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_exit(void);
+MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_unit_test_mode(HVAC_DIAG_CTRL_UT_MODE_ID mode);
+
 /* ------------------------------------------------------------------ */
 /* The API table                                                       */
 /* ------------------------------------------------------------------ */
@@ -979,7 +1113,7 @@ typedef struct {
 } MCU_AGENT_API;
 
 /* ------------------------------------------------------------------ */
-/* Entry point and dispatch                                            */
+/* Connection: entry point and dispatch                                */
 /* ------------------------------------------------------------------ */
 
 /* Connects to the agent server and starts the worker threads.  Returns the
@@ -994,127 +1128,6 @@ MCU_AGENT_EXPORT MCU_AGENT_API *McuAgent_get_api_handle(void);
  * handler.  0 when a handler ran, -1 otherwise. */
 MCU_AGENT_EXPORT int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size);
 
-/* ------------------------------------------------------------------ */
-/* Request functions                                                   */
-/* ------------------------------------------------------------------ */
-
-/* System, power, keys and clock */
-MCU_AGENT_EXPORT int McuAgent_hmi_startup(void);
-MCU_AGENT_EXPORT int McuAgent_navi_startup(void);
-MCU_AGENT_EXPORT int McuAgent_get_sync_info(void);
-MCU_AGENT_EXPORT int McuAgent_get_mainboard_version_info(void);
-MCU_AGENT_EXPORT int McuAgent_set_hard_key(HARD_KEY_ID key);
-MCU_AGENT_EXPORT int McuAgent_set_touch(TOUCH_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_engineer_mode(ENGINEER_MODE_ID status);
-MCU_AGENT_EXPORT int McuAgent_beep_tone(BEEP_TONE_ID status);
-MCU_AGENT_EXPORT int McuAgent_poweroff_timer_disp(DISP_STATUS_ID status);
-MCU_AGENT_EXPORT int McuAgent_set_screen_save_mode(SCREEN_SAVE_MODE_ID mode);
-MCU_AGENT_EXPORT int McuAgent_send_alive(HEARTBEAT_COMMAD_SWITCH status);
-/* Refused (result 0, nothing sent) when info->size is above 64. */
-MCU_AGENT_EXPORT int McuAgent_send_version_info(VERSION_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_audio_power(POWER_STATUS_ID status);
-MCU_AGENT_EXPORT int McuAgent_get_audio_power(void);
-MCU_AGENT_EXPORT int McuAgent_set_rtc_mode(RTC_MODE_ID mode);
-MCU_AGENT_EXPORT int McuAgent_set_rct_clock(CLOCK_MSG *clock_msg);
-MCU_AGENT_EXPORT int McuAgent_get_rct_clock(void);
-MCU_AGENT_EXPORT int McuAgent_set_button_backlight_duty_cycle(BUTTON_DUTY_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_usb_power(uint8_t time_ms);
-/* Refused (result 0, nothing sent) when info->size is 255. */
-MCU_AGENT_EXPORT int McuAgent_set_setup_param_info(SETUP_PARAM_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_get_setup_param_info(void);
-MCU_AGENT_EXPORT int McuAgent_get_ign_on_off_status(void);
-/* Refused (result 0, nothing sent) when info->length is above 124. */
-MCU_AGENT_EXPORT int McuAgent_set_coreboard_resume_info(COREBOARD_RESUME_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_get_coreboard_resume_info(uint16_t address_offset, uint16_t length);
-MCU_AGENT_EXPORT int McuAgent_update_mainboard_firmware(UPDATE_TYPE_ID type);
-MCU_AGENT_EXPORT int McuAgent_set_coreboard_restart(void);
-MCU_AGENT_EXPORT int McuAgent_set_mainboard_default_setting(void);
-
-/* Audio */
-MCU_AGENT_EXPORT int McuAgent_set_audio_source(AUDIO_SOURCE_ID audio_source);
-MCU_AGENT_EXPORT int McuAgent_get_audio_source(void);
-MCU_AGENT_EXPORT int McuAgent_set_audio_setting_info(AUDIO_SETTING_TYPE_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_get_audio_setting_info(void);
-MCU_AGENT_EXPORT int McuAgent_set_audio_aux_gain(AUDIO_AUX_GAIN_ID level);
-MCU_AGENT_EXPORT int McuAgent_get_audio_aux_gain(void);
-MCU_AGENT_EXPORT int McuAgent_set_audio_beep(BEEP_STATUS_ID status);
-MCU_AGENT_EXPORT int McuAgent_get_audio_beep(void);
-MCU_AGENT_EXPORT int McuAgent_set_audio_speed_volume(AUDIO_SPEED_VOLUME_ID level);
-MCU_AGENT_EXPORT int McuAgent_get_audio_speed_volume(void);
-MCU_AGENT_EXPORT int McuAgent_get_audio_speed(void);
-MCU_AGENT_EXPORT int McuAgent_set_audio_navi_mix_status(NAVIGATION_BROADCAST_ID *info);
-MCU_AGENT_EXPORT int McuAgent_set_main_driver_answer_status(MAIN_DRIVER_ANSWER_ID status);
-MCU_AGENT_EXPORT int McuAgent_get_main_driver_answer_status(void);
-MCU_AGENT_EXPORT int McuAgent_get_aux_plug_status(void);
-MCU_AGENT_EXPORT int McuAgent_set_adjust_volume(ADJUST_VOLUME_ID status);
-MCU_AGENT_EXPORT int McuAgent_set_absolutely_volume(ABSOLUTELY_VOLUME *info);
-MCU_AGENT_EXPORT int McuAgent_set_audio_function_switch(AUDIO_FUNCTION_SWITCH status);
-MCU_AGENT_EXPORT int McuAgent_get_audio_function_switch(void);
-MCU_AGENT_EXPORT int McuAgent_send_player_play_skip_status(PLATER_PLAY_SKIP_STATUS_INFO status);
-MCU_AGENT_EXPORT int McuAgent_set_record_play_state(RECORD_PLAY_STATE_ID status);
-MCU_AGENT_EXPORT int McuAgent_set_speaker_diag(SPEAKER_FREQ_ID freq);
-
-/* Radio tuner */
-MCU_AGENT_EXPORT int McuAgent_set_radio_freq(uint16_t freq);
-MCU_AGENT_EXPORT int McuAgent_set_radio_seek_up(void);
-MCU_AGENT_EXPORT int McuAgent_set_radio_seek_down(void);
-MCU_AGENT_EXPORT int McuAgent_set_radio_manual_up(void);
-MCU_AGENT_EXPORT int McuAgent_set_radio_manual_down(void);
-MCU_AGENT_EXPORT int McuAgent_set_radio_ctrl(RADIO_CTRL_ID status);
-MCU_AGENT_EXPORT int McuAgent_call_radio_preset_num(uint8_t preset_num);
-MCU_AGENT_EXPORT int McuAgent_save_radio_preset_num(uint8_t preset_num);
-MCU_AGENT_EXPORT int McuAgent_change_radio_band(void);
-MCU_AGENT_EXPORT int McuAgent_radio_fastseek_up(void);
-MCU_AGENT_EXPORT int McuAgent_radio_fastseek_down(void);
-/* Refused (result 0, nothing sent) when info->size is 64 or more. */
-MCU_AGENT_EXPORT int McuAgent_save_radio_collected_info(RADIO_COLLECTED_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_radio_list_update(UPDATE_CMD cmd);
-MCU_AGENT_EXPORT int McuAgent_get_radio_notify(void);
-MCU_AGENT_EXPORT int McuAgent_get_radio_preset_info(RADIO_BAND_ID band);
-MCU_AGENT_EXPORT int McuAgent_set_radio_band_change_info(RADIO_BAND_CHANGE_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_radio_stop_conditions_info(RADIO_STOP_CONDITIONS_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_radio_diagnose_info(RADIO_DIAGNOSE_INFO status);
-MCU_AGENT_EXPORT int McuAgent_set_radio_curband_info(RADIO_CURBAND_INFO status);
-
-/* Display, video, camera and Bluetooth */
-MCU_AGENT_EXPORT int McuAgent_send_bluetooth_status(BLUETOOTH_STATUS_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_set_video_source(VIDEO_SOURCE_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_get_video_source(void);
-MCU_AGENT_EXPORT int McuAgent_set_language(LANGUAGE_ID languege_id);
-MCU_AGENT_EXPORT int McuAgent_get_language(void);
-MCU_AGENT_EXPORT int McuAgent_set_ILL_mode(ILL_MODE_ID mode);
-MCU_AGENT_EXPORT int McuAgent_get_ILL_mode(void);
-MCU_AGENT_EXPORT int McuAgent_set_backlight_status(BACKLIGHT_STATUS_ID status);
-MCU_AGENT_EXPORT int McuAgent_get_backlight_status(void);
-MCU_AGENT_EXPORT int McuAgent_set_brightness(uint8_t value);
-MCU_AGENT_EXPORT int McuAgent_get_brightness(void);
-MCU_AGENT_EXPORT int McuAgent_set_contrast(uint8_t value);
-MCU_AGENT_EXPORT int McuAgent_get_contrast(void);
-MCU_AGENT_EXPORT int McuAgent_set_TFT_daynight_mode_info(DAYNIGHT_MODE_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_send_AVM_setting_menu_exit(void);
-MCU_AGENT_EXPORT int McuAgent_set_AVM_setting_info(AVM_SETTING_TYPE_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_get_AVM_setting_info(void);
-MCU_AGENT_EXPORT int McuAgent_set_AVM_default_setting(void);
-MCU_AGENT_EXPORT int McuAgent_set_MHL_pop_type(MHL_POP_TYPE_ID type);
-/* Refused (result 0, nothing sent) when info->size is above 128. */
-MCU_AGENT_EXPORT int McuAgent_save_avm_data_info(AVM_DATA_INFO *info);
-
-/* Vehicle bus and climate control */
-MCU_AGENT_EXPORT int McuAgent_send_mcan_info(MCAN_DATA_INFO *mcan_info);
-MCU_AGENT_EXPORT int McuAgent_send_host_can(MCAN_DATA_INFO *mcan_info);
-MCU_AGENT_EXPORT int McuAgent_send_fcc_can(MCAN_DATA_INFO *mcan_info);
-MCU_AGENT_EXPORT int McuAgent_send_rcc_can(MCAN_DATA_INFO *mcan_info);
-/* Sends only for gcid 0xF6, 0xF7 or 0xF8; returns 0 silently otherwise. */
-MCU_AGENT_EXPORT int McuAgent_get_can_info(uint8_t gcid, uint8_t subid);
-MCU_AGENT_EXPORT int McuAgent_send_hvac_status(HVAC_STATUS *hvac_status);
-MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_entry(HVAC_DIAG_CTRL_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_read_status(HVAC_DIAG_CTRL_INFO *info);
-MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_exit(void);
-MCU_AGENT_EXPORT int McuAgent_send_hvac_diag_unit_test_mode(HVAC_DIAG_CTRL_UT_MODE_ID mode);
-
-/* ------------------------------------------------------------------ */
-/* Connection                                                          */
-/* ------------------------------------------------------------------ */
 /*
  * The agent's socket is the path in the environment variable
  * MCU_AGENT_SOCKET, read at each connect; unset or empty means

@@ -88,12 +88,10 @@ constexpr int kFrames = 10000;
 std::atomic<int> g_delivered{0};
 void count_packet(PACKET_MSG *) { g_delivered.fetch_add(1, std::memory_order_relaxed); }
 
-// Every message id that has a decoding rule, each with a handler row.
+// Every message id that the description decodes, each with a handler row.
 std::vector<uint8_t> decoded_ids() {
     std::vector<uint8_t> ids;
-    for (const mcu_agent::RuleTable *f : {&mcu_agent::system_rules, &mcu_agent::audio_rules, &mcu_agent::radio_rules,
-                                          &mcu_agent::display_rules, &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < f->count; ++i) ids.push_back(f->entries[i].id);
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) ids.push_back(m.id);
     return ids;
 }
 

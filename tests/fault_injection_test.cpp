@@ -32,6 +32,7 @@
 #include "client.h"
 #include "delivery.h"
 #include "mcu_agent_api.h"
+#include "wire.h"
 
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
@@ -203,12 +204,7 @@ MCU_MSG_HANDLE_REGISTER *observe_every_id() {
 
 // A whole outbound frame: lead bytes, zero bytes, checksum over id,
 // length and payload.
-bool whole(const Bytes &f) {
-    if (f.size() < 7 || f[0] != 0xBA || f[1] != 0xAB || f[2] != 0 || f[3] != 0 || f.size() != f[5] + 7u) return false;
-    uint8_t sum = 0;
-    for (std::size_t i = 4; i + 1 < f.size(); ++i) sum ^= f[i];
-    return sum == f.back();
-}
+bool whole(const Bytes &f) { return mcu_agent::wire::is_request_frame(f.data(), f.size()); }
 
 // A CAN frame that names its sender and its sequence number, 262 bytes
 // on the wire.

@@ -23,6 +23,7 @@
 #include "delivery.h"
 #include "internal.h"
 #include "mcu_agent_api.h"
+#include "wire.h"
 
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
@@ -201,10 +202,7 @@ bool is_marker(const Bytes &f) { return f[4] == 0xFD && f[5] == 6 && f[6] == 'S'
 // decoding rule, at varied lengths, and version requests between them.
 std::vector<std::pair<uint8_t, Bytes>> inbound_pool() {
     std::vector<uint8_t> ids;
-    for (const mcu_agent::RuleTable *family : {&mcu_agent::system_rules, &mcu_agent::audio_rules,
-                                               &mcu_agent::radio_rules, &mcu_agent::display_rules,
-                                               &mcu_agent::vehicle_rules})
-        for (std::size_t i = 0; i < family->count; ++i) ids.push_back(family->entries[i].id);
+    for (const mcu_agent::protocol::Message &m : mcu_agent::protocol::messages()) ids.push_back(m.id);
     std::vector<std::pair<uint8_t, Bytes>> pool;
     for (std::size_t k = 0; k < 300; ++k) {
         const uint8_t id = k % 5 == 4 ? uint8_t{MCU_MSG_GET_VERSION_INFO} : ids[k * 7 % ids.size()];
@@ -265,12 +263,7 @@ MCU_MSG_HANDLE_REGISTER *check_every_id() {
     return table.data();
 }
 
-bool checksum_ok(const Bytes &f) {
-    if (f.size() < 7 || f[0] != 0xBA || f[1] != 0xAB || f[2] != 0 || f[3] != 0 || f.size() != f[5] + 7u) return false;
-    uint8_t sum = 0;
-    for (std::size_t i = 4; i + 1 < f.size(); ++i) sum ^= f[i];
-    return sum == f.back();
-}
+bool checksum_ok(const Bytes &f) { return mcu_agent::wire::is_request_frame(f.data(), f.size()); }
 
 TEST(StressTest, SixteenSendersAndAnInboundStreamWithAnsweringHandlers) {
     using Clock = std::chrono::steady_clock;

@@ -5,64 +5,6 @@
 #include "enum_field.h"
 #include "internal.h"
 
-namespace mcu_agent {
-
-namespace {
-
-// The vehicle speed, big-endian on the wire, as a native 16-bit value.
-void rule_audio_speed(Frame frame, PACKET_MSG *packet) {
-    const uint16_t speed = frame.be16(0);
-    store_record(packet, speed);
-}
-
-// The equaliser pin packs its 4-bit value and its detection position into
-// one byte; every other device reports a plain status byte.
-void rule_device_plug_status(Frame frame, PACKET_MSG *packet) {
-    constexpr uint8_t kEqValueMask = 0x0F;
-    constexpr int kEqPositionBit = 4;
-    AUDIO_DEVICE_PLUG_STATUS plug{};
-    set_enum_field(plug.type, frame.p(0));
-    if (frame.p(0) == EQ_PIN) {
-        plug.eq_info.data = frame.p(1) & kEqValueMask;
-        plug.eq_info.detection_position = (frame.p(1) >> kEqPositionBit) & 1;
-    } else {
-        plug.status = frame.p(1);
-    }
-    store_record(packet, plug);
-}
-
-// P1 is the on/off state for AUDIO_ON_OFF_TYPE and a volume for every other
-// type.
-void rule_volume_info(Frame frame, PACKET_MSG *packet) {
-    AUDIO_VOLUME_INFO volume{};
-    set_enum_field(volume.audio_type, frame.p(0));
-    if (frame.p(0) == AUDIO_ON_OFF_TYPE)
-        set_enum_field(volume.audio_info, frame.p(1));
-    else
-        volume.volume_values = frame.p(1);
-    store_record(packet, volume);
-}
-
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_CUR_AUDIO_SOURCE, rule_byte},
-    {MCU_MSG_RET_AUDIO_SETTING_INFO, rule_raw_payload},  // not interpreted here
-    {MCU_MSG_RET_AUDIO_AUX_GAIN_MODE, rule_byte},
-    {MCU_MSG_RET_AUDIO_BEEP_STATUS, rule_byte},
-    {MCU_MSG_RET_AUDIO_SPEED_VOLUME_MODE, rule_byte},
-    {MCU_MSG_RET_AUDIO_SPEED, rule_audio_speed},
-    {MCU_MSG_RET_MAIN_ANSWER_STATUS, rule_byte},
-    {MCU_MSG_RET_AUDIO_DEVICE_PLUG_STATUS, rule_device_plug_status},
-    {MCU_MSG_RET_AUDIO_VOLUME_INFO, rule_volume_info},
-    {MCU_MSG_RET_AUDIO_POPUP_INFO, rule_byte},
-    {MCU_MSG_RET_ARKAMYS_FUNC_SW, rule_byte},
-};
-
-}  // namespace
-
-const RuleTable audio_rules = {kRules, std::size(kRules)};
-
-}  // namespace mcu_agent
-
 using namespace mcu_agent;
 
 extern "C" {

@@ -1,4 +1,4 @@
-// display.cpp - request functions and decoding rules of the display
+// display.cpp - request functions of the display
 // family: Bluetooth status, video source, TFT settings, AVM camera
 // settings and data, MHL pop-up type.
 #include <iterator>
@@ -13,49 +13,7 @@ namespace {
 // An AVM data block never goes out larger than the record's content.
 constexpr auto kMaxAvmDataSize = std::size(AVM_DATA_INFO{}.content);
 
-void rule_bluetooth_status(Frame frame, PACKET_MSG *packet) {
-    BLUETOOTH_STATUS_INFO info{};
-    set_enum_field(info.type, frame.p(0));
-    set_enum_field(info.status, frame.p(1));
-    store_record(packet, info);
-}
-
-void rule_video_source(Frame frame, PACKET_MSG *packet) {
-    VIDEO_SOURCE_INFO info{};
-    set_enum_field(info.video_source, frame.p(0));
-    set_enum_field(info.video_type, frame.p(1));
-    store_record(packet, info);
-}
-
-void rule_daynight_mode(Frame frame, PACKET_MSG *packet) {
-    DAYNIGHT_MODE_SET_INFO info{};
-    set_enum_field(info.daynight_mode, frame.p(0));
-    info.brightness_level = frame.p(1);
-    set_enum_field(info.ILL_mode, frame.p(2));
-    store_record(packet, info);
-}
-
-// The one-byte reports and the AVM settings are passed on as the MCU sent
-// them; AVM_DATA_INFO is a size byte followed by the content, so the
-// size-prefixed copy fills it (a block longer than 128 bytes runs on into
-// the rest of PACKET_MSG.data).
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_BLUETOOTH_STATUS, rule_bluetooth_status},
-    {MCU_MSG_RET_TFT_VIDEO_SOURCE, rule_video_source},
-    {MCU_MSG_RET_TFT_LANGUAGE, rule_byte},
-    {MCU_MSG_RET_TFT_ILL_MODE, rule_byte},
-    {MCU_MSG_RET_TFT_BACKLIGHT_STATUS, rule_byte},
-    {MCU_MSG_RET_TFT_BRIGHTNESS_STATUS, rule_byte},
-    {MCU_MSG_RET_TFT_CONTRAST_STATUS, rule_byte},
-    {MCU_MSG_RET_TFT_DAYNIGHT_MODE_INFO, rule_daynight_mode},
-    {MCU_MSG_RET_AVM_SETTING_INFO, rule_raw_payload},
-    {MCU_MSG_RET_MHL_SIGNAL_DET, rule_byte},
-    {MCU_MSG_RET_AVM_DATA_INFO, rule_size_prefixed},
-};
-
 }  // namespace
-
-const RuleTable display_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
 

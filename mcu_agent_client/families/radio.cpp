@@ -1,4 +1,4 @@
-// radio.cpp - request functions and decoding rules of the radio family:
+// radio.cpp - request functions of the radio family:
 // tuning, seeking, presets, bands and station lists out; tuner notices,
 // presets, parameter blocks and station lists in.
 #include <algorithm>
@@ -15,70 +15,7 @@ namespace {
 // capacity of RADIO_COLLECTED_INFO.content, as the MCU expects.
 constexpr uint8_t kMaxCollectedSize = 63;
 
-// Number of preset frequencies in a 0x51 message, chosen by its length.
-// Each preset is 4 bytes and the list follows the band byte without a gap;
-// `preset_num` comes right after the last preset.
-constexpr int preset_count(uint8_t length) {
-    switch (length) {
-        case 30: return 7;
-        case 50: return 12;
-        default: return 6;  // the 26-byte layout, and any unknown length
-    }
-}
-
-void rule_notify(Frame frame, PACKET_MSG *packet) {
-    RADIO_NOTIFY notify{};
-    set_enum_field(notify.band, frame.p(0));
-    notify.preset_num = frame.p(1);
-    set_enum_field(notify.status, frame.p(2));
-    notify.cur_freq = frame.be32(3);
-    store_record(packet, notify);
-}
-
-void rule_preset_info(Frame frame, PACKET_MSG *packet) {
-    RADIO_PRESET_INFO info{};
-    set_enum_field(info.band, frame.p(0));
-    const int count = preset_count(frame.length());
-    for (int k = 0; k < count; ++k) info.preset_freq[k] = frame.be32(1 + 4 * k);
-    info.preset_num = frame.p(1 + 4 * count);
-    store_record(packet, info);
-}
-
-void rule_station_list(Frame frame, PACKET_MSG *packet) {
-    constexpr auto kMaxStations = std::size(RADIO_STATION_LIST_INFO{}.station_freq);
-    RADIO_STATION_LIST_INFO list{};
-    set_enum_field(list.band_type, frame.p(0));
-    // A list announcing more stations than the record holds keeps the first
-    // ones, and station_num says how many were kept: a handler looping over
-    // station_num entries stays inside station_freq.
-    list.station_num = static_cast<uint8_t>(std::min<std::size_t>(frame.p(1), kMaxStations));
-    for (int i = 0; i < list.station_num; ++i) list.station_freq[i] = frame.be32(2 + 4 * i);
-    store_record(packet, list);
-}
-
-void rule_station_list_state(Frame frame, PACKET_MSG *packet) {
-    CURRADIO_STATION_LIST_INFO state{};
-    set_enum_field(state.band_type, frame.p(0));
-    set_enum_field(state.play_state, frame.p(1));
-    store_record(packet, state);
-}
-
-// RADIO_COLLECTED_INFO is a size byte followed by the content, so the
-// size-prefixed copy fills it; content longer than 64 bytes runs on into
-// the rest of PACKET_MSG.data.
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_RADIO_COLLECTED_INFO, rule_size_prefixed},
-    {MCU_MSG_RET_RADIO_NOTIFY, rule_notify},
-    {MCU_MSG_RET_RADIO_PRESET_INFO, rule_preset_info},
-    {MCU_MSG_RET_RADIO_FM_PARAMETER_INFO, rule_raw_payload},
-    {MCU_MSG_RET_RADIO_AM_PARAMETER_INFO, rule_raw_payload},
-    {MCU_MSG_RET_RADIO_STATION_LIST_INFO, rule_station_list},
-    {MCU_MSG_RET_CURRADIO_STATION_LIST_INFO, rule_station_list_state},
-};
-
 }  // namespace
-
-const RuleTable radio_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
 

@@ -16,120 +16,15 @@ namespace {
 constexpr std::size_t kVersionTextMax = sizeof VERSION_INFO::version_buffer;
 
 // A resume-data store sends a four-byte header and its data in one
-// 128-byte payload, so at most 124 data bytes fit; an answer fills at most
-// the record's own data array.
+// 128-byte payload, so at most 124 data bytes fit.
 constexpr std::size_t kResumeHeader = 4;
 constexpr std::size_t kResumePayloadMax = 128;
 constexpr std::size_t kResumeStoreMax = kResumePayloadMax - kResumeHeader;
-constexpr std::size_t kResumeAnswerMax = sizeof COREBOARD_RESUME_INFO::data;
 
 // A setup block is at most 254 bytes: a size byte of 255 is refused.
 constexpr uint8_t kSetupParamRefused = 255;
 
-// hours, minutes, seconds, year (big-endian), month, date from payload
-// position k on; the clock setting sends the same order.
-// Filled in place: assigning a whole CLOCK_MSG would copy its fields but
-// not necessarily the zeros of its padding byte.
-void fill_clock(Frame frame, int k, CLOCK_MSG &clock) {
-    clock.hours = frame.p(k);
-    clock.minutes = frame.p(k + 1);
-    clock.seconds = frame.p(k + 2);
-    clock.year = frame.be16(k + 3);
-    clock.month = frame.p(k + 5);
-    clock.date = frame.p(k + 6);
-}
-
-void rule_mainboard_version(Frame frame, PACKET_MSG *packet) {
-    MB_VERSION_INFO version{};
-    version.MB_version = frame.be16(0);
-    version.MB_checksum = frame.be16(2);
-    std::memcpy(version.CD_version, frame.payload() + 4, sizeof version.CD_version);
-    version.Panel_version = frame.p(9);  // one byte on the wire
-    version.AVM_version = frame.be32(10);
-    std::memcpy(version.AVM_Vin, frame.payload() + 14, sizeof version.AVM_Vin);
-    store_record(packet, version);
-}
-
-void rule_power_key(Frame frame, PACKET_MSG *packet) {
-    POWER_INFO power{};
-    power.reserver = frame.p(0);
-    set_enum_field(power.power_status, frame.p(1));
-    set_enum_field(power.power_mode, frame.p(2));
-    store_record(packet, power);
-}
-
-void rule_error_counts(Frame frame, PACKET_MSG *packet) {
-    ERR_COUNT_INFO counts{};
-    counts.fail_to_start_num = frame.be16(0);
-    counts.heartbeat_timeout_num = frame.be16(2);
-    counts.loss_of_sync_msg_num = frame.be16(4);
-    counts.repeat_sync_msg_num = frame.be16(6);
-    store_record(packet, counts);
-}
-
-// The mainboard sends the power mode only in a two-byte answer; any other
-// length leaves it at POWER_MODE_SLEEP_OFF.
-void rule_audio_power(Frame frame, PACKET_MSG *packet) {
-    POWER_INFO power{};
-    set_enum_field(power.power_status, frame.p(0));
-    if (frame.length() == 2) set_enum_field(power.power_mode, frame.p(1));
-    store_record(packet, power);
-}
-
-void rule_rtc_clock(Frame frame, PACKET_MSG *packet) {
-    RTC_MSG rtc{};
-    set_enum_field(rtc.rtc_mode, frame.p(0));
-    fill_clock(frame, 1, rtc.clock_msg);
-    store_record(packet, rtc);
-}
-
-void rule_gps_clock(Frame frame, PACKET_MSG *packet) {
-    CLOCK_MSG clock{};
-    fill_clock(frame, 0, clock);
-    store_record(packet, clock);
-}
-
-void rule_setup_params(Frame frame, PACKET_MSG *packet) {
-    SETUP_PARAM_INFO params{};
-    params.size = frame.length();
-    std::memcpy(params.param_info, frame.payload(), frame.length());
-    store_record(packet, params);
-}
-
-// The answer announces its data length itself.  The copy stops at the
-// record's 128 data bytes, and `length` then says how many were copied,
-// so a handler that walks `length` bytes stays inside `data`.  Positions
-// the frame did not carry read as zero.
-void rule_resume_info(Frame frame, PACKET_MSG *packet) {
-    COREBOARD_RESUME_INFO resume{};
-    resume.address_offset = frame.be16(0);
-    const std::size_t count = std::min<std::size_t>(frame.be16(2), kResumeAnswerMax);
-    resume.length = static_cast<uint16_t>(count);
-    std::memcpy(resume.data, frame.payload() + kResumeHeader, count);
-    store_record(packet, resume);
-}
-
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_MB_VERSION, rule_mainboard_version},
-    {MCU_MSG_RET_HARD_KEY, rule_byte},
-    {MCU_MSG_RET_POWER_KEY, rule_power_key},
-    {MCU_MSG_SET_ENGINEER_MODE, rule_byte},
-    {MCU_MSG_RET_POWEROFF_TIMER_DISP_STATUS, rule_byte},
-    {MCU_MSG_RET_SCREEN_SAVE_MODE, rule_byte},
-    {MCU_MSG_RET_ALINE, rule_error_counts},
-    {MCU_MSG_GET_VERSION_INFO, rule_byte},  // the application's handler answers it
-    {MCU_MSG_RET_CUR_AUDIO_POWER_STATUS, rule_audio_power},
-    {MCU_MSG_RET_RTC_CLOCK_INFO, rule_rtc_clock},
-    {MCU_MSG_RET_BUTTON_LIGHT_PWM, rule_byte},
-    {MCU_MSG_RET_GPS_CLOCK_INFO, rule_gps_clock},
-    {MCU_MSG_RET_SETUP_PARAM_INFO, rule_setup_params},
-    {MCU_MSG_RET_IGN_ON_OFF_STATUS, rule_byte},
-    {MCU_MSG_RET_COREBOARD_RESUME_INFO, rule_resume_info},
-};
-
 }  // namespace
-
-const RuleTable system_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
 

@@ -1,4 +1,4 @@
-// vehicle.cpp - request functions and decoding rules of the vehicle
+// vehicle.cpp - request functions of the vehicle
 // family: CAN relay on the MCAN, host, FCC and RCC channels, climate
 // control (HVAC) state and diagnosis, IT commander and autotest data.
 #include <iterator>
@@ -12,63 +12,29 @@ namespace {
 
 // ---- HVAC key bit field (outbound) ----------------------------------
 
-// One field of the 5-byte key bit field: payload byte P<byte>, lowest bit
-// `shift`, and the HVAC_STATUS member it comes from (a key state or one of
-// the three target values).
-struct KeyField {
-    uint8_t byte;
-    uint8_t shift;
-    HVAC_KEY_STATUS_ID HVAC_STATUS::*key = nullptr;
-    uint8_t HVAC_STATUS::*target = nullptr;
+// The 5-byte key bit field, written from the command's rows: each row
+// names its payload byte, lowest bit and HVAC_STATUS member (a key state
+// or one of the three target values); bits no row names are 0.  Values
+// are not masked: a value wider than its slot spills into the
+// neighbouring bits, and what is shifted past bit 7 is lost (the caller
+// keeps key states to 0/1, the blower level to 0..15 and the target
+// temperatures to 0..31).
+constexpr uint8_t kKeyFieldBytes = 5;
 
-    constexpr KeyField(uint8_t b, uint8_t s, HVAC_KEY_STATUS_ID HVAC_STATUS::*k) : byte(b), shift(s), key(k) {}
-    constexpr KeyField(uint8_t b, uint8_t s, uint8_t HVAC_STATUS::*t) : byte(b), shift(s), target(t) {}
-
-    uint32_t value(const HVAC_STATUS &status) const {
-        return key ? enum_value(status.*key) : status.*target;
+int send_hvac_keys(const HVAC_STATUS &status) {
+    const protocol::Layout &layout = protocol::find_command(MCU_CMD_SEND_HVAC_INFO)->layouts[0];
+    const auto *record = reinterpret_cast<const uint8_t *>(&status);
+    uint8_t payload[kKeyFieldBytes] = {};
+    for (const protocol::Field &f : layout.fields) {
+        uint32_t value = 0;  // an enumeration's 32 bits or a target's 8, read through their bytes
+        if (f.record_width == sizeof(uint32_t))
+            std::memcpy(&value, record + f.record_offset, sizeof value);
+        else
+            value = record[f.record_offset];
+        payload[f.pos] |= lo8(value << f.shift);
     }
-};
-
-constexpr int kKeyFieldBytes = 5;
-
-// Bits not listed are 0.  Values are not masked: a value wider than its
-// slot spills into the neighbouring bits, and what is shifted past bit 7
-// is lost (the caller keeps key states to 0/1, the blower level to 0..15
-// and the target temperatures to 0..31).
-constexpr KeyField kKeyFields[] = {
-    {0, 0, &HVAC_STATUS::maxAC},
-    {0, 1, &HVAC_STATUS::AC},
-    {0, 2, &HVAC_STATUS::recirc},
-    {0, 3, &HVAC_STATUS::fresh},
-    {0, 4, &HVAC_STATUS::defrost},
-    {0, 5, &HVAC_STATUS::mode},
-    {0, 6, &HVAC_STATUS::front_panel_left_temp_minus},
-    {0, 7, &HVAC_STATUS::front_panel_letf_tmep_plus},
-    {1, 0, &HVAC_STATUS::front_panel_blower_minus},
-    {1, 1, &HVAC_STATUS::front_panel_blower_plus},
-    {1, 2, &HVAC_STATUS::touch_panel_blower_minus},
-    {1, 3, &HVAC_STATUS::touch_panel_blower_plus},
-    {1, 4, &HVAC_STATUS::target_blower_level},  // bits 4..7
-    {2, 0, &HVAC_STATUS::dual},
-    {2, 1, &HVAC_STATUS::on_off},
-    {2, 2, &HVAC_STATUS::redefrost},
-    {2, 3, &HVAC_STATUS::front_panel_right_temp_minus},
-    {2, 4, &HVAC_STATUS::front_panel_right_tmep_plus},
-    {3, 0, &HVAC_STATUS::touch_panel_left_temp_minus},
-    {3, 1, &HVAC_STATUS::touch_panel_letf_tmep_plus},
-    {3, 3, &HVAC_STATUS::touch_panel_target_letf_tmep},  // bits 3..7
-    {4, 0, &HVAC_STATUS::touch_panel_right_temp_minus},
-    {4, 1, &HVAC_STATUS::touch_panel_right_tmep_plus},
-    {4, 3, &HVAC_STATUS::touch_panel_target_right_tmep},  // bits 3..7
-};
-static_assert(std::size(kKeyFields) == 24, "every field of HVAC_STATUS is sent");
-
-constexpr bool key_fields_inside_payload() {
-    for (const KeyField &field : kKeyFields)
-        if (field.byte >= kKeyFieldBytes || field.shift > 7) return false;
-    return true;
+    return packet_fill_send(MCU_CMD_SEND_HVAC_INFO, payload, sizeof payload);
 }
-static_assert(key_fields_inside_payload(), "every field starts inside the 5-byte payload");
 
 // ---- HVAC diagnosis (outbound) --------------------------------------
 
@@ -93,72 +59,7 @@ int send_can(uint32_t cmd, const MCAN_DATA_INFO *info) {
     return packet_fill_send(cmd, info->data, info->size);
 }
 
-// ---- decoding rules -------------------------------------------------
-
-constexpr uint8_t bit(uint8_t byte, int n) { return static_cast<uint8_t>((byte >> n) & 1); }
-
-// The climate state as the MCU reports it.  Its layout differs from the
-// key bit field that goes out.  Five bytes of 0xAA mean "no valid state".
-void rule_hvac_info(Frame frame, PACKET_MSG *packet) {
-    const uint8_t p0 = frame.p(0), p1 = frame.p(1), p2 = frame.p(2), p3 = frame.p(3), p4 = frame.p(4);
-    HVAC_INFO info{};
-    const bool no_state = p0 == 0xAA && p1 == 0xAA && p2 == 0xAA && p3 == 0xAA && p4 == 0xAA;
-    info.hvac_status = no_state ? 0 : 1;
-    info.maxAC_on_off = bit(p0, 0);
-    info.AC_on_off = bit(p0, 1);
-    info.recirc_on_off = bit(p0, 2);
-    info.fresh_on_off = bit(p0, 3);
-    info.dual_on_off = bit(p0, 4);
-    set_enum_field(info.hvac_mode, p0 >> 5);
-    info.ACT_on_off = bit(p1, 0);
-    info.redefrost_on_off = bit(p1, 1);
-    info.defrost_on_off = bit(p1, 2);
-    info.display_on_off = bit(p1, 3);
-    info.blower_level = static_cast<uint8_t>(p1 >> 4);
-    info.left_temp = static_cast<uint8_t>(p2 >> 3);
-    info.right_temp = static_cast<uint8_t>(p3 >> 3);
-    set_enum_field(info.hvac_key, p4);
-    store_record(packet, info);
-    packet->size = sizeof info;  // the record's size, whatever the length byte said
-}
-
-void rule_hvac_diag_info(Frame frame, PACKET_MSG *packet) {
-    HVAC_DIAG_INFO info{};
-    set_enum_field(info.status, frame.p(0));
-    set_enum_field(info.obj, frame.p(1));
-    // P2 serves both: the fault number under the object number, and bits
-    // 16..21 of the 22-bit key map.
-    set_enum_field(info.code, frame.be16(1));
-    set_enum_field(info.key, (frame.p(2) & 0x3Fu) << 16 | frame.be16(3));
-    store_record(packet, info);
-}
-
-void rule_it_commander(Frame frame, PACKET_MSG *packet) {
-    IT_COMMANDER_INFO info{};
-    info.sw = frame.p(0);
-    set_enum_field(info.encoder, (frame.p(1) >> 4) & 0x07);  // bit 7 unused
-    set_enum_field(info.directions, frame.p(1) & 0x0F);
-    store_record(packet, info);
-    packet->size = sizeof info;  // the record's size, whatever the length byte said
-}
-
-// MCAN_DATA_INFO and AUTOTEST_DATA_INFO are a size byte followed by the
-// bytes, so the size-prefixed copy fills them; an autotest block longer
-// than 128 bytes runs on into the rest of PACKET_MSG.data.
-constexpr RuleEntry kRules[] = {
-    {MCU_MSG_RET_ENHOST_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_FCC_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_RCC_CAN, rule_size_prefixed},
-    {MCU_MSG_RET_HVAC_INFO, rule_hvac_info},
-    {MCU_MSG_RET_HVAC_DIAG_INFO, rule_hvac_diag_info},
-    {MCU_MSG_RET_IT_COMMANDER_INFO, rule_it_commander},
-    {MCU_MSG_RET_MCAN_INFO, rule_size_prefixed},
-    {MCU_MSG_RET_AUTOTEST_DATA_INFO, rule_size_prefixed},
-};
-
 }  // namespace
-
-const RuleTable vehicle_rules = {kRules, std::size(kRules)};
 
 }  // namespace mcu_agent
 
@@ -186,10 +87,7 @@ int McuAgent_get_can_info(uint8_t gcid, uint8_t subid) {
 
 int McuAgent_send_hvac_status(HVAC_STATUS *hvac_status) {
     if (!hvac_status) return kNotSent;
-    uint8_t payload[kKeyFieldBytes] = {};
-    for (const KeyField &field : kKeyFields)
-        payload[field.byte] |= lo8(field.value(*hvac_status) << field.shift);
-    return packet_fill_send(MCU_CMD_SEND_HVAC_INFO, payload, sizeof payload);
+    return send_hvac_keys(*hvac_status);
 }
 
 int McuAgent_send_hvac_diag_entry(HVAC_DIAG_CTRL_INFO *info) {

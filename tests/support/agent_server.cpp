@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "wire.h"
+
 namespace mcu_agent_test {
 
 namespace {
@@ -34,18 +36,14 @@ const char *agent_path_of_this_process() {
 }
 
 Bytes inbound_frame(uint8_t id, const Bytes &payload) {
-    Bytes f = {0xAB, 0xBA, 0x00, 0x00, id, static_cast<uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x00);  // trailing byte, not examined by the library
+    Bytes f(mcu_agent::wire::kMaxFrame);
+    f.resize(mcu_agent::wire::encode_message(id, payload.data(), static_cast<uint8_t>(payload.size()), f.data()));
     return f;
 }
 
 Bytes outbound_frame(uint8_t id, const Bytes &payload) {
-    Bytes f = {0xBA, 0xAB, 0x00, 0x00, id, static_cast<uint8_t>(payload.size())};
-    uint8_t sum = id ^ static_cast<uint8_t>(payload.size());
-    for (uint8_t b : payload) sum ^= b;
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(sum);
+    Bytes f(mcu_agent::wire::kMaxFrame);
+    f.resize(mcu_agent::wire::encode_request(id, payload.data(), static_cast<uint8_t>(payload.size()), f.data()));
     return f;
 }
 

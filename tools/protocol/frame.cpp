@@ -24,13 +24,9 @@ bool is_lead(uint8_t a, uint8_t b, Direction *d) {
 }
 
 Bytes frame(uint8_t lead0, uint8_t lead1, uint8_t id, const Bytes &payload) {
-    Bytes f(kFrameOverhead + payload.size());
-    f[0] = lead0;
-    f[1] = lead1;
-    f[4] = id;
-    f[5] = static_cast<uint8_t>(payload.size());
-    std::copy(payload.begin(), payload.end(), f.begin() + kHeadSize);
-    f.back() = frame_checksum(id, payload.data(), payload.size());
+    Bytes f(mcu_agent::wire::kMaxFrame);
+    f.resize(static_cast<std::size_t>(
+        mcu_agent::wire::encode(lead0, lead1, id, payload.data(), static_cast<uint8_t>(payload.size()), f.data())));
     return f;
 }
 
@@ -46,9 +42,7 @@ int hex_digit(char c) {
 const char *direction_word(Direction d) { return d == Direction::App ? "app" : "agent"; }
 
 uint8_t frame_checksum(uint8_t id, const uint8_t *payload, std::size_t length) {
-    uint8_t sum = id ^ static_cast<uint8_t>(length);
-    for (std::size_t i = 0; i < length; ++i) sum ^= payload[i];
-    return sum;
+    return mcu_agent::wire::checksum(id, payload, length);
 }
 
 Bytes app_frame(uint8_t id, const Bytes &payload) { return frame(kOutboundLead0, kOutboundLead1, id, payload); }

@@ -833,14 +833,9 @@ void VirtualMcu::can_channel(const Layout &, const Values &args, Reaction &r) {
 
 void VirtualMcu::hvac_keys(const Layout &, const Values &args, Reaction &r) {
     auto pressed = [&](const char *key) { return number_of(args, key, HVAC_KEY_STATUS_UP) == HVAC_KEY_STATUS_DOWN; };
-    static const char *const kKeyFields[] = {
-        "maxAC", "AC", "recirc", "fresh", "defrost", "mode", "front_panel_left_temp_minus",
-        "front_panel_letf_tmep_plus", "front_panel_blower_minus", "front_panel_blower_plus",
-        "touch_panel_blower_minus", "touch_panel_blower_plus", "dual", "on_off", "redefrost",
-        "front_panel_right_temp_minus", "front_panel_right_tmep_plus", "touch_panel_left_temp_minus",
-        "touch_panel_letf_tmep_plus", "touch_panel_right_temp_minus", "touch_panel_right_tmep_plus"};
     bool all_down = true;
-    for (const char *k : kKeyFields) all_down = all_down && pressed(k);
+    for (const mcu_protocol::Field &f : mcu_protocol::find_command(mcu_agent::MCU_CMD_SEND_HVAC_INFO)->layouts[0].fields)
+        if (f.enumeration) all_down = all_down && pressed(f.name);  // the key states, not the targets
     uint32_t key = HVAC_KEY_NULL;
     auto toggle = [&](const char *state_key, uint32_t hvac_key) {
         set_key(r, state_key, state_.number(state_key) ? 0 : 1);

@@ -23,16 +23,16 @@ TEST(Demo, TheTourRunsAgainstTheVirtualMcu) {
     const std::string out = demo.output();
     EXPECT_NE(out.find(", 0 missing"), std::string::npos) << out;
     for (const char *line : {
-             "<- MCU_MSG_GET_VERSION_INFO(0x0F) size=1: type=0",
-             "<- MCU_MSG_RET_MB_VERSION(0x03) size=20: MB_version=0x0102 MB_checksum=0x1234 CD_version=\"CD001\"",
-             "<- MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) size=1: audio_source=14",
-             "<- MCU_MSG_RET_AUDIO_VOLUME_INFO(0x31) size=2: audio_type=0 volume_values=20",
-             "<- MCU_MSG_RET_RADIO_NOTIFY(0x50) size=7: band=0 preset_num=4 status=0 cur_freq=10110",
-             "<- MCU_MSG_RET_RADIO_PRESET_INFO(0x51) size=26: band=0 preset_freq=8750,10380,9810,10110,10610,10800",
-             "<- MCU_MSG_RET_RTC_CLOCK_INFO(0x13) size=8: rtc_mode=1 clock=2024-06-15 13:45:3",
-             "<- MCU_MSG_RET_TFT_BRIGHTNESS_STATUS(0xA9) size=1: brightness=6",
-             "<- MCU_MSG_RET_TFT_VIDEO_SOURCE(0xA1) size=2: video_source=1 video_type=1",
-             "<- MCU_MSG_RET_HVAC_INFO(0xFA) size=24: hvac_status=1",
+             "<- MCU_MSG_GET_VERSION_INFO(0x0F) type=VERSION_TYPE_HMI",
+             "<- MCU_MSG_RET_MB_VERSION(0x03) MB_version=258 MB_checksum=4660 CD_version=\"CD001\" Panel_version=7",
+             "<- MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_BT_AUDIO",
+             "<- MCU_MSG_RET_AUDIO_VOLUME_INFO(0x31) audio_type=AUDIO_VOLUME_TYPE volume_values=20",
+             "<- MCU_MSG_RET_RADIO_NOTIFY(0x50) band=RADIO_BAND_FM1 preset_num=4 status=RADIO_STATUS_NORMAL cur_freq=10110",
+             "<- MCU_MSG_RET_RADIO_PRESET_INFO(0x51) band=RADIO_BAND_FM1 preset_freq=[8750,10380,9810,10110,10610,10800]",
+             "<- MCU_MSG_RET_RTC_CLOCK_INFO(0x13) rtc_mode=RTC_MODE_24HOURS hours=13 minutes=45 seconds=30 year=2024",
+             "<- MCU_MSG_RET_TFT_BRIGHTNESS_STATUS(0xA9) brightness=6",
+             "<- MCU_MSG_RET_TFT_VIDEO_SOURCE(0xA1) video_source=VIDEO_SOURCE_CAMERA video_type=VIDEO_TYPE_720P",
+             "<- MCU_MSG_RET_HVAC_INFO(0xFA) hvac_status=1",
          })
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 

@@ -307,17 +307,14 @@ TEST_F(VirtualMcuTest, VolumeStepsStayInRangeAndReportTheirChannel) {
 }
 
 std::string hvac_keys(const std::string &pressed, const std::string &targets = "") {
-    static const char *const keys[] = {
-        "maxAC", "AC", "recirc", "fresh", "defrost", "mode", "front_panel_left_temp_minus",
-        "front_panel_letf_tmep_plus", "front_panel_blower_minus", "front_panel_blower_plus",
-        "touch_panel_blower_minus", "touch_panel_blower_plus", "dual", "on_off", "redefrost",
-        "front_panel_right_temp_minus", "front_panel_right_tmep_plus", "touch_panel_left_temp_minus",
-        "touch_panel_letf_tmep_plus", "touch_panel_right_temp_minus", "touch_panel_right_tmep_plus"};
     std::string words;
-    for (const char *k : keys)
+    for (const mcu_protocol::Field &f : mcu_protocol::find_command(mcu_agent::MCU_CMD_SEND_HVAC_INFO)->layouts[0].fields) {
+        if (!f.enumeration) continue;  // a target, not a key
+        const std::string k = f.name;
         words += std::string(k) + "=" + ((" " + pressed + " ").find(" " + std::string(k) + " ") != std::string::npos
                                              ? "HVAC_KEY_STATUS_DOWN "
                                              : "HVAC_KEY_STATUS_UP ");
+    }
     return words + targets;
 }
 
