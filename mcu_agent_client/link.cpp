@@ -40,6 +40,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -229,22 +230,20 @@ int connect_server(bool quiet) {
     struct sockaddr_un address;
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
+    int rc = -1;
     if (strlen(path) >= sizeof address.sun_path) {
         errno = ENAMETOOLONG;
-        if (!quiet) log_error_line("cannot connect to the server %s: %s\n", path, strerror(errno));
-        ::close(fd);
-        return -1;
+    } else {
+        strcpy(address.sun_path, path);
+        do {
+            rc = ::connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        } while (rc == -1 && errno == EINTR);
     }
-    strcpy(address.sun_path, path);
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
-    } while (rc == -1 && errno == EINTR);
     if (rc == -1) {
         if (!quiet) {
-            const int error = errno;
-            char reason[128];
-            log_error_line("cannot connect to the server %s: %s\n", path, strerror_r(error, reason, sizeof reason));
+            char what[sizeof address.sun_path + 32];
+            snprintf(what, sizeof what, "cannot connect to the server %s", path);
+            log_perror(what);
         }
         ::close(fd);
         return -1;

@@ -42,6 +42,13 @@ bool to_handler(LogLevel level, char *line) {
     return true;
 }
 
+// To the handler, or else to `stream` as printf/perror would write it.
+void emit(LogLevel level, FILE *stream, char *line) {
+    if (to_handler(level, line)) return;
+    fputs(line, stream);
+    fflush(stream);
+}
+
 }  // namespace
 
 void log_line(LogLevel level, const char *format, ...) {
@@ -50,20 +57,7 @@ void log_line(LogLevel level, const char *format, ...) {
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    if (to_handler(level, line)) return;
-    fputs(line, stdout);
-    fflush(stdout);
-}
-
-void log_error_line(const char *format, ...) {
-    char line[320];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    if (to_handler(kLogError, line)) return;
-    fputs(line, stderr);
-    fflush(stderr);
+    emit(level, stdout, line);
 }
 
 void log_perror(const char *text) {
@@ -73,9 +67,7 @@ void log_perror(const char *text) {
     // The GNU strerror_r returns the text, which may not be in `reason`.
     const char *why = strerror_r(error, reason, sizeof reason);
     snprintf(line, sizeof line, "%s: %s\n", text, why);
-    if (to_handler(kLogError, line)) return;
-    fputs(line, stderr);
-    fflush(stderr);
+    emit(kLogError, stderr, line);
 }
 
 void log_after_fork_in_child() { pthread_mutex_init(&g_log_mutex, nullptr); }

@@ -12,8 +12,6 @@ enum LogLevel { kLogError = 0, kLogWarning = 1, kLogInfo = 2 };
 // standard output by default.  Never call with a library lock held: the
 // line may block on a full pipe or in the application's handler.
 void log_line(LogLevel level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// The same at level error, on standard error by default.
-void log_error_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // As perror(text) would print it, on standard error by default; errno is
 // read at the call.
 void log_perror(const char *text);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "wait.h"
 #include "client.h"
 #include "delivery.h"
 #include "mcu_agent_api.h"
@@ -38,21 +39,12 @@ using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
 using mcu_agent_test::inbound_frame;
 using mcu_agent_test::outbound_frame;
+using mcu_agent_test::wait_until;
 using namespace std::chrono_literals;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!pred()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // Captures what the library prints around f; gtest's own failure
 // messages are printed there too, so they are shown again on failure.

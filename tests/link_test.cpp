@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "wait.h"
 #include "client.h"
 #include "delivery.h"
 #include "mcu_agent_api.h"
@@ -31,19 +32,10 @@
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
 using mcu_agent_test::inbound_frame;
+using mcu_agent_test::wait_until;
 using namespace std::chrono_literals;
 
 namespace {
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // What the application saw, in order: "frame XX" per message, "up"/"down"
 // per connection event.  Never destroyed: the library's threads outlive

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "wait.h"
 #include "client.h"
 #include "delivery.h"
 #include "internal.h"
@@ -30,6 +31,7 @@ using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
 using mcu_agent_test::capture_stdout;
 using mcu_agent_test::inbound_frame;
+using mcu_agent_test::wait_until;
 using namespace std::chrono_literals;
 
 namespace {
@@ -68,16 +70,6 @@ bool wait_popped(std::size_t n, std::chrono::milliseconds timeout = 10s) {
 std::vector<Popped> popped() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_popped;
-}
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
