@@ -1,6 +1,8 @@
 // line_editor.cpp - libedit's callback interface under the poll loop.
 #include "line_editor.h"
 
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,12 +27,26 @@ namespace {
 LineEditor::LineHandler g_on_line;
 LineEditor::EndHandler g_on_end;
 std::vector<std::string> g_candidates;
-// While a finished line runs, the editor has drawn the next prompt already
-// but still holds the finished line: the output takes the prompt's place
-// and the prompt is drawn again after it.
-bool g_running_line = false;
-bool g_prompt_hidden = false;
+bool g_editing = false;
 std::string g_prompt;
+
+// The terminal's mode before the editor took it, put back however the
+// program ends: stop(), exit(), or a signal that ends it.
+struct termios g_saved_mode;
+volatile sig_atomic_t g_mode_saved = 0;
+
+void restore_terminal() {
+    if (g_mode_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+}
+
+// Only async-signal-safe calls: the mode back, then the signal's own end.
+void on_fatal_signal(int sig) {
+    restore_terminal();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void install_handler_in_raw_mode();
 
 void on_line(char *line) {
     if (!line) {
@@ -40,13 +56,19 @@ void on_line(char *line) {
     const std::string text = line;
     std::free(line);
     if (text.find_first_not_of(" \t") != std::string::npos) add_history(text.c_str());
-    g_running_line = true;
-    g_prompt_hidden = false;
-    g_on_line(text);
-    g_running_line = false;
-    if (g_prompt_hidden) std::fputs(g_prompt.c_str(), stdout);
+    // libedit hands a finished line over with the terminal back in its
+    // canonical mode and stays there: the next keys would be cooked by the
+    // terminal (arrows as ^[[A, no completion, every line echoed twice).
+    // Installing the handler again, before the command runs so that keys
+    // typed meanwhile reach the editor, puts the editor's mode back and
+    // draws the prompt; the command's output then goes above the prompt
+    // like any other log line.
+    if (g_editing) install_handler_in_raw_mode();
     std::fflush(stdout);
+    g_on_line(text);
 }
+
+void install_handler_in_raw_mode() { rl_callback_handler_install(g_prompt.c_str(), on_line); }
 
 char *next_candidate(const char *prefix, int state) {
     static std::size_t next;
@@ -119,13 +141,33 @@ bool LineEditor::start(const char *prompt, LineHandler on_line_handler, EndHandl
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return false;
     g_on_line = std::move(on_line_handler);
     g_on_end = std::move(on_end);
+    // libedit's own signal handlers would put back the handlers it found
+    // at every finished line, SIG_DFL among them, and then re-send the
+    // signal: SIGTERM and SIGINT would end the program without its summary
+    // and with the terminal left as it was.  The server handles them.
+    rl_catch_signals = 0;
+    // (Read when the editor is first set up, which read_history does.)
     if (const char *home = std::getenv("HOME")) {
         history_file_ = std::string(home) + "/.mcu_agent_sim_history";
         read_history(history_file_.c_str());
     }
     rl_attempted_completion_function = complete;
     g_prompt = prompt;
-    rl_callback_handler_install(prompt, on_line);
+    if (tcgetattr(STDIN_FILENO, &g_saved_mode) == 0) {
+        g_mode_saved = 1;
+        static bool hooks = false;
+        if (!hooks) {
+            hooks = true;
+            std::atexit(restore_terminal);
+            for (int sig : {SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+                struct sigaction sa {};
+                sa.sa_handler = on_fatal_signal;
+                sigaction(sig, &sa, nullptr);
+            }
+        }
+    }
+    g_editing = true;
+    install_handler_in_raw_mode();
     active_ = true;
     return true;
 }
@@ -135,13 +177,12 @@ void LineEditor::read_available() {
 }
 
 void LineEditor::hide() {
-    if (!active_ || (g_running_line && g_prompt_hidden)) return;
-    g_prompt_hidden = g_running_line;
+    if (!active_) return;
     std::fputs("\r\033[K", stdout);
 }
 
 void LineEditor::show() {
-    if (!active_ || g_running_line) return;
+    if (!active_) return;
     rl_forced_update_display();
     std::fflush(stdout);
 }
@@ -149,7 +190,10 @@ void LineEditor::show() {
 void LineEditor::stop() {
     if (!active_) return;
     active_ = false;
+    g_editing = false;
     rl_callback_handler_remove();
+    restore_terminal();
+    g_mode_saved = 0;
     if (!history_file_.empty()) write_history(history_file_.c_str());
     std::fputs("\n", stdout);
 }
