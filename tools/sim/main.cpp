@@ -37,6 +37,8 @@ const char kUsage[] =
     "  --loop N               with --replay: play the capture N times (0: without end)\n"
     "  --connection N         with --replay: play the capture's connection #N\n"
     "                         (default: the first)\n"
+    "  --ready-file PATH      write PATH (\"PID SOCKET\") once serving begins, remove it\n"
+    "                         at the end: a script waits for it and for the process\n"
     "  --no-console           do not read commands from standard input\n"
     "  --no-version-request   do not ask new applications for their version\n"
     "  --version-timeout MS   how long an application has to answer it (2000)\n"
@@ -94,6 +96,7 @@ int main(int argc, char **argv) {
         else if (a == "--replay") options.replay_file = value();
         else if (a == "--strict") options.strict = true;
         else if (a == "--http") options.http = value();
+        else if (a == "--ready-file") options.ready_file = value();
         else if (a == "--answer") {
             options.replay.answer = true;
             needs_replay();
@@ -133,12 +136,11 @@ int main(int argc, char **argv) {
     if (!options.state_file.empty()) {
         std::string text, error;
         if (!read_file(options.state_file, &text)) {
-            std::fprintf(stderr, "mcu-agent-sim: cannot read %s: %s\n", options.state_file.c_str(),
-                         std::strerror(errno));
+            mcu_sim::report_startup_error("cannot read " + options.state_file + ": " + std::strerror(errno));
             return 1;
         }
         if (!state.load_json(text, &error)) {
-            std::fprintf(stderr, "mcu-agent-sim: %s: %s\n", options.state_file.c_str(), error.c_str());
+            mcu_sim::report_startup_error(options.state_file + ": " + error);
             return 2;
         }
     }
@@ -162,7 +164,7 @@ int main(int argc, char **argv) {
         std::string error;
         panel = mcu_sim::start_panel(server, options.http, &error);
         if (!panel) {
-            std::fprintf(stderr, "mcu-agent-sim: --http %s: %s\n", options.http.c_str(), error.c_str());
+            mcu_sim::report_startup_error("--http " + options.http + ": " + error);
             return 1;
         }
         server.set_guest(panel.get());

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -53,6 +54,18 @@ bool read_file(const std::string &path, std::string *text, std::string *error) {
 
 }  // namespace
 
+void report_startup_error(const std::string &why) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "mcu-agent-sim: %s\n", why.c_str());
+    struct stat out {}, err {};
+    const bool same = ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(STDERR_FILENO, &err) == 0 &&
+                      out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+    if (!same) {
+        std::printf("mcu-agent-sim: %s\n", why.c_str());
+        std::fflush(stdout);
+    }
+}
+
 struct Server::Client {
     int fd = -1;
     int number = 0;
@@ -80,6 +93,7 @@ Server::~Server() {
         if (c->fd >= 0) ::close(c->fd);
     if (listen_fd_ >= 0) ::close(listen_fd_);
     if (socket_created_) ::unlink(options_.socket_path.c_str());
+    if (ready_written_) ::unlink(options_.ready_file.c_str());
 }
 
 void Server::log(const std::string &line) {
@@ -105,9 +119,8 @@ void Server::say(const std::string &line) {
 }
 
 int Server::start() {
-    // Start-up problems go to standard error, where a script sees them.
     auto fail = [](int status, const std::string &why) {
-        std::fprintf(stderr, "mcu-agent-sim: %s\n", why.c_str());
+        report_startup_error(why);
         return status;
     };
     std::string error;
@@ -180,6 +193,21 @@ int Server::run() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    if (!options_.ready_file.empty()) {
+        // Written whole under another name first: whoever waits for the
+        // file never reads half of it.
+        const std::string temporary = options_.ready_file + ".tmp";
+        std::ofstream ready(temporary, std::ios::out | std::ios::trunc);
+        ready << ::getpid() << ' ' << options_.socket_path << '\n';
+        ready.close();
+        if (!ready || ::rename(temporary.c_str(), options_.ready_file.c_str()) != 0) {
+            report_startup_error("--ready-file: cannot write " + options_.ready_file + ": " + std::strerror(errno));
+            ::unlink(temporary.c_str());
+            return finish(1);
+        }
+        ready_written_ = true;
+    }
 
     std::vector<pollfd> fds;
     while (!quitting_ && !g_stop_signal) {

@@ -41,6 +41,7 @@ struct Options {
     bool version_request = true;  // ask every new application for its version
     int version_timeout_ms = 2000;
     std::string http;             // --http [ADDRESS:]PORT: the web panel; empty for none
+    std::string ready_file;       // written once serving begins, removed at the end
     bool strict = false;          // exit 1 when anything was flagged or expected in vain
 };
 
@@ -86,6 +87,11 @@ struct Tally {
     int versions_unanswered = 0;
 };
 
+// A reason the program cannot start: on standard error, where a script
+// sees it, and in the log on standard output too when that is another
+// file, so that a job that keeps only the log still reads why.
+void report_startup_error(const std::string &why);
+
 class Server : public ConsoleTarget {
 public:
     Server(const Options &options, State &state);
@@ -97,6 +103,7 @@ public:
     // cannot be had), the reason said on standard error.
     int start();
     // Serves until `quit`, SIGINT or SIGTERM.  Returns the exit status.
+    // The ready file, when asked for, appears as it begins.
     int run();
     const Tally &tally() const { return tally_; }
 
@@ -151,6 +158,7 @@ private:
     VirtualMcu mcu_;
     int listen_fd_ = -1;
     bool socket_created_ = false;
+    bool ready_written_ = false;
     std::vector<std::unique_ptr<Client>> clients_;
     int next_client_number_ = 1;
     bool quitting_ = false;
