@@ -256,7 +256,7 @@ bool help(ConsoleTarget &t, const std::vector<std::string> &w) {
                 if (w[2] == k.key) {
                     std::string v;
                     t.state().get(k.key, &v);
-                    std::string s = std::string(k.key) + " = " + v + ": " + k.help;
+                    std::string s = std::string(k.key) + " = " + v + ": " + State::describe(k);
                     if (k.enumeration) s += "; one of " + enumeration_names(*mcu_protocol::find_enumeration(k.enumeration));
                     t.say(s);
                     return true;

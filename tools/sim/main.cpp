@@ -152,7 +152,7 @@ int main(int argc, char **argv) {
         for (const mcu_sim::KeyInfo &k : mcu_sim::State::keys()) {
             std::string v;
             state.get(k.key, &v);
-            std::printf("%-30s %-36s %s\n", k.key, v.c_str(), k.help);
+            std::printf("%-30s %-36s %s\n", k.key, v.c_str(), mcu_sim::State::describe(k).c_str());
         }
         return 0;
     }

@@ -391,6 +391,7 @@ void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
     if (replay_script_) return;  // its replay is done: nothing else is answered
     const Reaction r = mcu_.handle(piece.id, piece.payload);
     for (const std::string &note : r.notes) log_client(c, "mcu: " + note);
+    for (const std::string &problem : r.flags) flag(c, "!" + problem);
     for (const Outgoing &o : r.frames) send_to(c, o);
 }
 

@@ -18,9 +18,19 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "value_check.h"
+
 namespace mcu_sim {
 
 enum class KeyType { Number, Numbers, Bytes, Text, Clock };
+
+// The documented range of a Number key, narrower than the field that
+// carries it: what the MCU accepts (a volume of 0 to 40 in an 8-bit field).
+struct KeyRange {
+    bool documented = false;
+    uint32_t low = 0, high = 0;
+};
+constexpr KeyRange between(uint32_t low, uint32_t high) { return {true, low, high}; }
 
 struct KeyInfo {
     const char *key;
@@ -28,6 +38,7 @@ struct KeyInfo {
     const char *enumeration;  // name of an enumeration of the description, or null
     const char *initial;      // the default, in the form `set` reads
     const char *help;
+    KeyRange range = {};      // Number keys: the documented range, if any
 };
 
 // A key that a message field carries.
@@ -45,6 +56,18 @@ public:
 
     // Every key, in table order.
     static const std::vector<KeyInfo> &keys();
+    static const KeyInfo *key_info(const std::string &key);
+    // What a Number key (or each element of a Numbers key) may hold: the
+    // width of the field that carries it, its enumeration and its
+    // documented range.  Every value the state takes from outside is
+    // checked against it.
+    static mcu_protocol::NumberRule rule(const std::string &key);
+    // Empty when `value` may stand in `key`, else why not.  The built-in
+    // default stands even outside the key's enumeration (0 for "none").
+    static std::string check_number(const std::string &key, int64_t value);
+    // The help of a number key with its range: "main volume, 0 to 40"
+    // (without it for an enumerated key, whose members say it).
+    static std::string describe(const KeyInfo &key);
 
     // Every value is checked as `set` checks it; the error names the key.
     bool load_json(const std::string &text, std::string *error);

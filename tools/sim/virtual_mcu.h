@@ -27,6 +27,9 @@ struct Outgoing {
 struct Reaction {
     std::vector<Outgoing> frames;    // sent to the application, in order
     std::vector<std::string> notes;  // what changed, in words, for the log
+    // What was wrong with the request (a value outside its key's range):
+    // flagged in the log and counted under --strict.
+    std::vector<std::string> flags;
 };
 
 class VirtualMcu {
@@ -60,7 +63,9 @@ private:
                                          Reaction &r);
 
     void report(Reaction &r, const char *message, const mcu_protocol::Values &overrides = {});
-    void set_key(Reaction &r, const std::string &key, uint32_t value);
+    // Takes `value` into `key` when the key's range allows it; otherwise
+    // flags the request and the state keeps its value.
+    bool set_key(Reaction &r, const std::string &key, uint32_t value);
 
     // Handlers, by the command they serve.
     void version_report(const mcu_protocol::Layout &, const mcu_protocol::Values &, Reaction &);
