@@ -14,7 +14,35 @@ bool name_matches(const char *full, const char *prefix, const char *name) {
     return std::strncmp(full, prefix, n) == 0 && std::strcmp(full + n, name) == 0;
 }
 
+// 0xNN, two hex digits or one.
+bool hex_id(const std::string &word, uint8_t *id) {
+    if (word.size() < 3 || word.size() > 4 || word[0] != '0' || (word[1] != 'x' && word[1] != 'X')) return false;
+    unsigned v = 0;
+    for (std::size_t i = 2; i < word.size(); ++i) {
+        const char c = word[i];
+        const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) return false;
+        v = v * 16 + static_cast<unsigned>(d);
+    }
+    *id = static_cast<uint8_t>(v);
+    return true;
+}
+
 }  // namespace
+
+const Command *command_named(const std::string &word, std::string *error) {
+    uint8_t id = 0;
+    const Command *c = hex_id(word, &id) ? find_command(id) : find_command(word.c_str());
+    if (!c) *error = "no command " + word + " (a name of MCU_CMD_ID, with or without MCU_CMD_, or 0xNN)";
+    return c;
+}
+
+const Message *message_named(const std::string &word, std::string *error) {
+    uint8_t id = 0;
+    const Message *m = hex_id(word, &id) ? find_message(id) : find_message(word.c_str());
+    if (!m) *error = "no message " + word + " (a name of MCU_MSG_ID, with or without MCU_MSG_, or 0xNN)";
+    return m;
+}
 
 const Command *find_command(const char *name) {
     for (const Command &c : commands())

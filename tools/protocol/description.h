@@ -23,6 +23,13 @@ const Command *find_command(const char *name);
 const Message *find_message(const char *name);
 const Enumeration *find_enumeration(const char *name);
 
+// What a person types for an id: the full name, the name without its
+// prefix, or 0xNN.  Null for anything else, with the one line every tool
+// says then in `error`: "no message X (a name of MCU_MSG_ID, with or
+// without MCU_MSG_, or 0xNN)".
+const Command *command_named(const std::string &word, std::string *error);
+const Message *message_named(const std::string &word, std::string *error);
+
 // Enumeration lookups.  The name of a value that several members share
 // (every HVAC_DIAG_KEY_ID release code) reads as the members' common
 // pattern, for instance KEY_*_RELEASE.

@@ -29,13 +29,27 @@ std::string check_number(const std::string &name, const NumberRule &rule, int64_
     return "";
 }
 
-std::string check_value(const Field &field, const Value &value) {
-    if (field.kind == Kind::Number) return check_number(field.name, rule_of(field), value.number);
+std::string check_value(const Field &field, const Value &value, bool members_only) {
+    NumberRule rule = rule_of(field);
+    if (!members_only) rule.enumeration = nullptr;
+    if (field.kind == Kind::Number) return check_number(field.name, rule, value.number);
     if (field.kind == Kind::Numbers)
         for (uint32_t n : value.numbers) {
-            std::string why = check_number(field.name, rule_of(field), n);
+            std::string why = check_number(field.name, rule, n);
             if (!why.empty()) return why;
         }
+    return "";
+}
+
+std::string check_values(Span<Layout> layouts, const Values &values, bool members_only) {
+    for (const Value &v : values) {
+        const Field *field = nullptr;
+        for (const Layout &l : layouts)
+            if (!field) field = find_field(l, v.name);
+        if (!field) continue;  // the encoder names fields it does not know
+        std::string why = check_value(*field, v, members_only);
+        if (!why.empty()) return why;
+    }
     return "";
 }
 

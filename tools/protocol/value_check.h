@@ -42,8 +42,11 @@ NumberRule rule_of(const Field &field);
 std::string check_number(const std::string &name, const NumberRule &rule, int64_t value);
 
 // A value read for `field` (Number fields and each element of Numbers);
-// empty when it may stand.
-std::string check_value(const Field &field, const Value &value);
+// empty when it may stand.  Without `members_only` an enumerated field
+// takes any number its width holds.
+std::string check_value(const Field &field, const Value &value, bool members_only = true);
+// Each of `values`, for the field of that name in any of `layouts`.
+std::string check_values(Span<Layout> layouts, const Values &values, bool members_only = true);
 
 }  // namespace mcu_protocol
 

@@ -9,6 +9,7 @@
 #include <mcu_agent_api.h>
 
 #include "description.h"
+#include "value_check.h"
 #include "words.h"
 
 namespace mcu_sim {
@@ -66,13 +67,20 @@ std::string describe_message(const mcu_protocol::Message &m) {
 }
 
 // `command` is the word the person typed, so that errors name it.
+// Values of enumerated fields must be members, except where the command
+// takes a bare number on purpose (key NUMBER).
 bool send_message(ConsoleTarget &t, const std::string &command, const mcu_protocol::Message &m,
-                  const std::vector<std::string> &assignments) {
+                  const std::vector<std::string> &assignments, bool members_only = true) {
     Values overrides;
     std::string error;
     if (!mcu_protocol::parse_assignments(m.layouts, assignments, &overrides, &error)) {
         if (error.rfind("no field ", 0) == 0) error += "; fields: " + field_names(m);
         t.say(command + ": " + error);
+        return false;
+    }
+    error = mcu_protocol::check_values(m.layouts, overrides, members_only);
+    if (!error.empty()) {
+        t.say(command + " " + m.name + ": " + error);
         return false;
     }
     Outgoing out;
@@ -86,14 +94,6 @@ bool send_message(ConsoleTarget &t, const std::string &command, const mcu_protoc
     return true;
 }
 
-const mcu_protocol::Message *message_named(const std::string &word) {
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        char *end = nullptr;
-        const unsigned long id = std::strtoul(word.c_str(), &end, 16);
-        return *end || id > 255 ? nullptr : mcu_protocol::find_message(static_cast<uint8_t>(id));
-    }
-    return mcu_protocol::find_message(word.c_str());
-}
 
 bool key_press(ConsoleTarget &t, const std::vector<std::string> &w) {
     const mcu_protocol::Enumeration &keys = *mcu_protocol::find_enumeration("HARD_KEY_ID");
@@ -108,7 +108,7 @@ bool key_press(ConsoleTarget &t, const std::vector<std::string> &w) {
         return false;
     }
     return send_message(t, "key", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HARD_KEY")),
-                        {"key=" + w[1]});
+                        {"key=" + w[1]}, false);
 }
 
 bool power_key(ConsoleTarget &t, const std::vector<std::string> &w) {
@@ -239,7 +239,12 @@ bool help(ConsoleTarget &t, const std::vector<std::string> &w) {
         return true;
     }
     if (c == "send") {
-        const mcu_protocol::Message *m = w.size() == 3 ? message_named(w[2]) : nullptr;
+        std::string unknown;
+        const mcu_protocol::Message *m = w.size() == 3 ? mcu_protocol::message_named(w[2], &unknown) : nullptr;
+        if (m == nullptr && w.size() == 3) {
+            t.say("help send: " + unknown);
+            return false;
+        }
         if (!m) {
             std::string names;
             for (const mcu_protocol::Message &msg : mcu_protocol::messages()) names += " " + std::string(msg.name);
@@ -308,9 +313,14 @@ bool run_console_line(ConsoleTarget &t, const std::string &line) {
         return send_message(t, "hvac", *mcu_protocol::find_message(VirtualMcu::message_id("MCU_MSG_RET_HVAC_INFO")),
                             std::vector<std::string>(w.begin() + 1, w.end()));
     if (c == "send") {
-        const mcu_protocol::Message *m = w.size() >= 2 ? message_named(w[1]) : nullptr;
-        if (!m) {
+        if (w.size() < 2) {
             t.say("send: send MESSAGE [field=value ...], MESSAGE a name of MCU_MSG_ID or 0xNN");
+            return false;
+        }
+        std::string unknown;
+        const mcu_protocol::Message *m = mcu_protocol::message_named(w[1], &unknown);
+        if (!m) {
+            t.say("send: " + unknown);
             return false;
         }
         return send_message(t, "send", *m, std::vector<std::string>(w.begin() + 2, w.end()));

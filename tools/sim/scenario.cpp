@@ -2,11 +2,13 @@
 #include "scenario.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "console.h"
 #include "description.h"
 #include "replay.h"
+#include "value_check.h"
 #include "virtual_mcu.h"
 #include "words.h"
 
@@ -24,39 +26,39 @@ bool parse_ms(const std::string &word, int *ms) {
     return true;
 }
 
-const mcu_protocol::Command *command_named(const std::string &word) {
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        char *end = nullptr;
-        const unsigned long id = std::strtoul(word.c_str(), &end, 16);
-        return *end || id > 255 ? nullptr : mcu_protocol::find_command(static_cast<uint8_t>(id));
-    }
-    return mcu_protocol::find_command(word.c_str());
-}
 
-// expect app COMMAND [field=value ...] within MS
+// expect app COMMAND [field=value ...] [never] within MS
 bool parse_expect(const std::vector<std::string> &w, Expectation *e, std::string *error) {
-    const char *usage = "expect app COMMAND [field=value ...] within MS";
+    const char *usage = "expect app COMMAND [field=value ...] [never] within MS";
     if (w.size() < 5 || w[1] != "app" || w[w.size() - 2] != "within") {
         *error = std::string("expect: ") + usage;
         return false;
     }
-    const mcu_protocol::Command *c = command_named(w[2]);
+    const mcu_protocol::Command *c = mcu_protocol::command_named(w[2], error);
     if (!c) {
-        *error = "expect: no command " + w[2] + " (a name of MCU_CMD_ID, with or without MCU_CMD_, or 0xNN)";
+        *error = "expect: " + *error;
         return false;
     }
     if (!parse_ms(w.back(), &e->within_ms)) {
         *error = "expect: within takes milliseconds, not " + w.back();
         return false;
     }
-    const std::vector<std::string> assignments(w.begin() + 3, w.end() - 2);
+    e->never = w.size() >= 6 && w[w.size() - 3] == "never";
+    const std::vector<std::string> assignments(w.begin() + 3, w.end() - (e->never ? 3 : 2));
     if (!mcu_protocol::parse_assignments(c->layouts, assignments, &e->fields, error)) {
+        *error = "expect " + std::string(c->name) + ": " + *error;
+        return false;
+    }
+    // A value the frame cannot carry would only ever time out.
+    *error = mcu_protocol::check_values(c->layouts, e->fields);
+    if (!error->empty()) {
         *error = "expect " + std::string(c->name) + ": " + *error;
         return false;
     }
     e->id = c->id;
     e->text = c->name;
     for (const std::string &a : assignments) e->text += " " + a;
+    if (e->never) e->text += " never";
     return true;
 }
 
@@ -95,6 +97,8 @@ private:
 
 bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error) {
     lines->clear();
+    double latest = -1;  // the latest time so far, and its line
+    int latest_line = 0;
     std::size_t start = 0;
     for (int number = 1; start <= text.size(); ++number) {
         std::size_t end = text.find('\n', start);
@@ -118,6 +122,15 @@ bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, s
             if (*stop || l.at < 0 || c0 == '+') return fail("expected seconds then a command: " + line);
             w.erase(w.begin());
             if (w.empty()) return fail("no command after the time");
+            // Lines run in file order: a time before an earlier one would
+            // run late without a word.
+            if (l.at < latest) {
+                char times[96];
+                std::snprintf(times, sizeof times, "%g s comes before %g s of line %d", l.at, latest, latest_line);
+                return fail(std::string(times) + "; times may not go back");
+            }
+            latest = l.at;
+            latest_line = number;
         }
         l.command = line.substr(line.find_first_not_of(" \t"));
         if (l.at >= 0) {
@@ -150,19 +163,24 @@ bool check_scenario(const std::vector<ScenarioLine> &lines, const State &state, 
     return true;
 }
 
-bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload) {
-    if (id != e.id) return false;
-    if (e.fields.empty()) return true;
+int fields_matched(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload) {
+    if (id != e.id) return -1;
+    if (e.fields.empty()) return 0;
     const mcu_protocol::Command *c = mcu_protocol::find_command(id);
     const mcu_protocol::Layout *layout = c ? mcu_protocol::select_layout(c->layouts, payload.data(), payload.size())
                                            : nullptr;
-    if (!layout) return false;
+    if (!layout) return 0;
     const mcu_protocol::Values got = mcu_protocol::decode(*layout, payload.data(), payload.size());
+    int n = 0;
     for (const mcu_protocol::Value &want : e.fields) {
         const mcu_protocol::Value *v = mcu_protocol::find_value(got, want.name);
-        if (!v || !same_value(*v, want)) return false;
+        if (v && same_value(*v, want)) ++n;
     }
-    return true;
+    return n;
+}
+
+bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload) {
+    return fields_matched(e, id, payload) == static_cast<int>(e.fields.size());
 }
 
 }  // namespace mcu_sim

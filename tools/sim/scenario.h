@@ -12,11 +12,14 @@
 //                                             command (with those field
 //                                             values) within the time,
 //                                             counted from the line before
+//   expect app GET_SYNC never within 500      ... and this one it does not
 //   # a comment
 //
-// Every line is checked when the file is read, commands by a dry run
-// against a copy of the state, so a mistake stops the program before it
-// serves anything.
+// Expectations are met in file order: each by a frame that came after the
+// one that met the expectation before it.  Every line is checked when the
+// file is read (field values against their width and enumeration, times
+// that do not go back, commands by a dry run against a copy of the state),
+// so a mistake stops the program before it serves anything.
 #ifndef MCU_SIM_SCENARIO_H
 #define MCU_SIM_SCENARIO_H
 
@@ -34,6 +37,7 @@ struct Expectation {
     std::string text;             // "MCU_CMD_X field=value" for the log
     mcu_protocol::Values fields;  // the values the frame must have
     int within_ms = 0;
+    bool never = false;           // met when no such frame comes in the time
 };
 
 struct ScenarioLine {
@@ -54,6 +58,10 @@ bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, s
 bool check_scenario(const std::vector<ScenarioLine> &lines, const State &state, std::string *error);
 // Whether an application frame is what `e` waits for.
 bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload);
+// How many of the expected field values a frame of the expected command
+// has; -1 for a frame of another command.  The failed expectation names
+// the frame that came closest.
+int fields_matched(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload);
 
 }  // namespace mcu_sim
 

@@ -129,6 +129,7 @@ public:
 private:
     struct Client;
     struct SeenFrame {
+        uint64_t seq;  // arrival order, across all applications
         int64_t at_ms;
         uint8_t id;
         mcu_protocol::Bytes payload;
@@ -148,6 +149,9 @@ private:
     void run_timers();
     void feed_replay(Client &c);
     void run_scenario(int64_t now);
+    // The current expectation: met, failed or still open (false).
+    bool settle_expectation(const ScenarioLine &line, int64_t now);
+    std::string closest_frame(const Expectation &e) const;
     int poll_timeout_ms() const;
     void read_console();
     void flag(const Client &c, const std::string &line);
@@ -174,6 +178,8 @@ private:
     bool expecting_ = false;          // the current line is an expectation
     int64_t expect_deadline_ms_ = 0;
     std::vector<SeenFrame> seen_;     // recent application frames, for expectations
+    uint64_t next_seq_ = 0;           // the number the next frame gets
+    uint64_t since_seq_ = 0;          // the current expectation looks at frames from here
     std::unique_ptr<ReplayScript> replay_script_;  // --replay: every new client gets it
     std::vector<std::unique_ptr<ReplayScript>> console_replays_;
     Tally tally_;

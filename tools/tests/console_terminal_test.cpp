@@ -69,7 +69,8 @@ public:
         ::kill(pid_, sig);
         int status = 0;
         for (int i = 0; i < 100; ++i) {
-            read_some(50);  // keeps the program from blocking on a full terminal
+            read_some(0);  // keeps the program from blocking on a full terminal
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // poll returns at once after a hang-up
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 ended_ = true;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
