@@ -13,22 +13,28 @@ namespace {
 
 using namespace mcu_protocol;
 
-void pieces(FrameScanner &scanner, std::ostream &out, const DumpOptions &options, bool flush) {
+void pieces(FrameScanner &scanner, std::ostream &out, DumpOptions &options, bool flush) {
     for (;;) {
         auto piece = flush ? scanner.flush() : scanner.next();
         if (!piece) return;
-        out << piece_words(*piece, options.verbose) << '\n';
+        const bool shown = piece->is_frame ? options.view.shows(piece->direction, piece->id)
+                                           : options.view.shows_unframed(piece->direction);
+        if (shown) out << piece_words(*piece, options.verbose) << '\n';
     }
+}
+
+// The stamp as -t asks, then the connection and the direction.
+std::string prefix(const CaptureRecord &r, DumpOptions &options) {
+    const std::string stamp = options.view.stamp(r.stamp_us);
+    return stamp + (r.connection ? " #" + std::to_string(r.connection) : std::string()) + ' ' +
+           direction_word(r.direction);
 }
 
 // A capture's "!" line: bytes that were not a valid frame.  Says what they
 // hold, keeping the "!" in place of the direction's ">".
-std::string prefix(const CaptureRecord &r) {
-    return format_stamp(r.stamp_us) + (r.connection ? " #" + std::to_string(r.connection) : std::string()) + ' ' +
-           direction_word(r.direction);
-}
-
-void raw_line(const CaptureRecord &r, std::ostream &out, const DumpOptions &options) {
+void raw_line(const CaptureRecord &r, std::ostream &out, DumpOptions &options) {
+    if (!options.view.shows_unframed(r.direction)) return;
+    const std::string head = prefix(r, options);
     FrameScanner s;
     s.feed(r.raw.data(), r.raw.size());
     while (auto piece = s.flush()) {
@@ -36,14 +42,14 @@ void raw_line(const CaptureRecord &r, std::ostream &out, const DumpOptions &opti
         const std::string arrow = std::string(direction_word(piece->direction)) + " > ";
         if (words.rfind(arrow, 0) == 0) words = words.substr(arrow.size());
         if (words.rfind("? ", 0) == 0) words = words.substr(2);
-        out << prefix(r) << " ! " << words << '\n';
+        out << head << " ! " << words << '\n';
     }
 }
 
 }  // namespace
 
 int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const std::string &name,
-                const DumpOptions &options) {
+                DumpOptions &options) {
     FrameScanner hex_stream;  // raw hex lines form one byte stream
     std::string line;
     int number = 0;
@@ -62,12 +68,17 @@ int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const
                 ++bad;
                 continue;
             }
-            if (r.event != CaptureEvent::Frame)
-                out << format_capture(r) << '\n';  // connect, disconnect, dropped: words already
-            else if (r.valid)
-                out << prefix(r) << " > " << frame_words(r.direction, r.id, r.payload, options.verbose) << '\n';
-            else
+            if (r.event != CaptureEvent::Frame) {
+                // connect, disconnect, dropped: words already, and shown
+                // whatever the filters, as the frames' context
+                const std::string line = format_capture(r);
+                out << options.view.stamp(r.stamp_us) << line.substr(format_stamp(r.stamp_us).size()) << '\n';
+            } else if (!r.valid) {
                 raw_line(r, out, options);
+            } else if (options.view.shows(r.direction, r.id)) {
+                out << prefix(r, options) << " > " << frame_words(r.direction, r.id, r.payload, options.verbose)
+                    << '\n';
+            }
             continue;
         }
         Bytes bytes;

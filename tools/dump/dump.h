@@ -14,16 +14,21 @@
 #include <ostream>
 #include <string>
 
+#include "frame_view.h"
+
 namespace mcu_dump {
 
 struct DumpOptions {
     bool verbose = false;
+    // Which frames are shown and how their times read (--id, -t,
+    // --direction); it remembers the times shown, across files.
+    mcu_cli::FrameView view{true, mcu_cli::TimeStamps::Absolute};
 };
 
 // Returns the number of input lines that were neither capture lines nor
 // hex, each reported on `errors` as "NAME:N: ...".
 int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const std::string &name,
-                const DumpOptions &options);
+                DumpOptions &options);
 
 }  // namespace mcu_dump
 

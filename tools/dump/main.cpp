@@ -13,13 +13,14 @@
 namespace {
 
 const char kUsage[] =
-    "usage: mcu-agent-dump [-v|--verbose] [FILE...]\n"
+    "usage: mcu-agent-dump [-v|--verbose] [--id ID,...] [-t a|d|z] [--direction app|agent] [FILE...]\n"
     "Prints each frame of a capture file (or of hex bytes of raw frames in either\n"
     "direction) in words, one frame a line: direction, id name, every field by name.\n"
     "Reads standard input when no FILE (or -) is given.  --verbose adds one line per\n"
     "field with its payload bytes and its place in PACKET_MSG.data, and the frame's\n"
     "bytes as they were on the wire.  Lines it cannot read are reported on standard\n"
-    "error and make the exit status 1; the other lines and files are still dumped.\n";
+    "error and make the exit status 1; the other lines and files are still dumped.\n"
+    "\n";
 
 }  // namespace
 
@@ -35,7 +36,13 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs(options.view.usage().c_str(), stdout);
             return 0;
+        } else if (std::string error; options.view.take_option(argc, argv, &i, &error) || !error.empty()) {
+            if (!error.empty()) {
+                std::fprintf(stderr, "mcu-agent-dump: %s\n", error.c_str());
+                return 2;
+            }
         } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "mcu-agent-dump: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;

@@ -27,6 +27,7 @@
 #include "capture.h"
 #include "cli.h"
 #include "frame.h"
+#include "frame_view.h"
 #include "words.h"
 
 namespace {
@@ -46,7 +47,8 @@ const char kUsage[] =
     "  --capture FILE   the capture (default mcu-agent-tap.log)\n"
     "  --quiet          do not print the frames in words\n"
     "  --version        print the version and exit\n"
-    "Stops on SIGINT or SIGTERM.\n";
+    "Stops on SIGINT or SIGTERM.  These choose the frames printed in words and\n"
+    "give them times; the capture keeps every frame:\n";
 
 // Beyond this much waiting for one side, the tap stops reading the other:
 // a slow reader slows its writer, as it would without the tap.
@@ -96,9 +98,10 @@ struct Connection {
 
 class Tap {
 public:
-    Tap(std::string listen_path, std::string agent_path, bool moved, std::ofstream &capture, bool quiet)
+    Tap(std::string listen_path, std::string agent_path, bool moved, std::ofstream &capture, bool quiet,
+        mcu_cli::FrameView view)
         : listen_path_(std::move(listen_path)), agent_path_(std::move(agent_path)), moved_(moved),
-          capture_(capture), quiet_(quiet) {}
+          capture_(capture), quiet_(quiet), view_(std::move(view)) {}
     ~Tap() {
         for (auto &c : connections_) close_both(*c);
         if (listen_fd_ >= 0) {
@@ -205,15 +208,18 @@ private:
         f.queued.erase(f.queued.begin(), f.queued.begin() + static_cast<std::ptrdiff_t>(done));
     }
 
-    void record(const Connection &c, const mcu_protocol::Piece &piece, mcu_protocol::Direction d, int64_t stamp) {
-        mcu_protocol::CaptureRecord r = mcu_protocol::capture_of(piece, stamp);
+    void record(const Connection &c, const mcu_protocol::Piece &piece, mcu_protocol::Direction d, int64_t stamp_us) {
+        mcu_protocol::CaptureRecord r = mcu_protocol::capture_of(piece, stamp_us);
         r.connection = c.number;
         r.direction = d;  // bytes outside a frame have no lead bytes to tell
         capture(r);
-        if (!quiet_) {
+        // The filter hook: what is printed, never what is captured.
+        const bool shown = piece.is_frame ? view_.shows(d, piece.id) : view_.shows_unframed(d);
+        if (!quiet_ && shown) {
             std::string words = mcu_protocol::piece_words(piece);
             if (!piece.is_frame) words = std::string(mcu_protocol::direction_word(d)) + " " + words;
-            say("#" + std::to_string(c.number) + " " + words);
+            const std::string stamp = view_.stamp(stamp_us);
+            say((stamp.empty() ? "" : stamp + " ") + "#" + std::to_string(c.number) + " " + words);
         }
     }
 
@@ -249,7 +255,7 @@ private:
     }
 
     void say(const std::string &line) {
-        if (quiet_ && line[0] == '#') return;
+        if (quiet_ && (line[0] == '#' || line[0] == '(')) return;
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
@@ -258,6 +264,7 @@ private:
     bool moved_;
     std::ofstream &capture_;
     bool quiet_;
+    mcu_cli::FrameView view_;
     int listen_fd_ = -1;
     int next_number_ = 1;
     std::vector<std::unique_ptr<Connection>> connections_;
@@ -268,6 +275,7 @@ private:
 int main(int argc, char **argv) {
     std::string listen_path = mcu_cli::default_socket_path(), agent_path, capture_file = "mcu-agent-tap.log";
     bool quiet = false;
+    mcu_cli::FrameView view(false, mcu_cli::TimeStamps::None);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -278,6 +286,12 @@ int main(int argc, char **argv) {
             }
             return argv[++i];
         };
+        std::string error;
+        if (view.take_option(argc, argv, &i, &error)) continue;
+        if (!error.empty()) {
+            std::fprintf(stderr, "mcu-agent-tap: %s\n", error.c_str());
+            return 2;
+        }
         if (a == "--listen") listen_path = value();
         else if (a == "--agent") agent_path = value();
         else if (a == "--capture") capture_file = value();
@@ -287,6 +301,7 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(view.usage().c_str(), stdout);
             return 0;
         } else {
             std::fprintf(stderr, "mcu-agent-tap: unknown option %s (mcu-agent-tap --help lists the options)\n",
@@ -329,7 +344,7 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Tap tap(listen_path, agent_path, moved, capture, quiet);
+    Tap tap(listen_path, agent_path, moved, capture, quiet, std::move(view));
     if (!tap.listen()) return 1;
     tap.run();
     return 0;
