@@ -921,6 +921,10 @@ typedef struct {
     uint8_t data[256];
 } MCAN_DATA_INFO;
 
+/* The climate keys for McuAgent_send_hvac_status.  HVAC_KEY_STATUS_DOWN is
+ * 0: a record left zero-filled (memset, = {0}) presses every key at once.
+ * Set each key that is not pressed to HVAC_KEY_STATUS_UP.  The three
+ * uint8_t fields are target values: blower 0 to 15, temperatures 0 to 31. */
 typedef struct {
     HVAC_KEY_STATUS_ID maxAC;
     HVAC_KEY_STATUS_ID AC;
