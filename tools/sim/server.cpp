@@ -1,4 +1,4 @@
-// server.cpp - the poll loop of the virtual MCU agent.
+// server.cpp - the poll loop of the virtual MCU agent: start, serve, finish.
 #include "server.h"
 
 #include <errno.h>
@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "description.h"
+#include "server_internal.h"
 #include "words.h"
 
 namespace mcu_sim {
@@ -28,17 +29,7 @@ using mcu_protocol::Bytes;
 volatile sig_atomic_t g_stop_signal = 0;
 void on_stop_signal(int sig) { g_stop_signal = sig; }
 
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
-// How much may wait in one client's queue before the server stops feeding a
-// fast replay into it, and before it gives up on a client that reads
-// nothing at all.
-constexpr std::size_t kReplayQueueBytes = 64 * 1024;
-constexpr std::size_t kMaxQueueBytes = 16 * 1024 * 1024;
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 bool read_file(const std::string &path, std::string *text, std::string *error) {
     std::ifstream in(path, std::ios::binary);
@@ -54,6 +45,7 @@ bool read_file(const std::string &path, std::string *text, std::string *error) {
 
 }  // namespace
 
+
 void report_startup_error(const std::string &why) {
     std::fflush(stdout);
     std::fprintf(stderr, "mcu-agent-sim: %s\n", why.c_str());
@@ -65,24 +57,6 @@ void report_startup_error(const std::string &why) {
         std::fflush(stdout);
     }
 }
-
-struct Server::Client {
-    int fd = -1;
-    int number = 0;
-    int64_t connected_ms = 0;
-    mcu_protocol::FrameScanner scanner;
-    Bytes out;
-    std::size_t out_offset = 0;
-    bool closing = false;
-    std::string close_reason;
-    bool version_pending = false;
-    uint32_t version_type = 0;
-    int64_t version_asked_ms = 0;
-    std::string version_status = "not asked";
-    std::unique_ptr<ReplaySession> replay;
-
-    std::size_t queued() const { return out.size() - out_offset; }
-};
 
 Server::Server(const Options &options, State &state) : options_(options), state_(state), mcu_(state) {
     start_ms_ = steady_ms();
@@ -311,253 +285,6 @@ void Server::accept_clients() {
     }
 }
 
-void Server::read_client(Client &c) {
-    uint8_t buf[kReadChunk];
-    for (;;) {
-        const ssize_t n = ::read(c.fd, buf, sizeof buf);
-        if (n > 0) {
-            c.scanner.feed(buf, static_cast<std::size_t>(n));
-            while (auto piece = c.scanner.next()) handle_piece(c, *piece);
-            if (static_cast<std::size_t>(n) < sizeof buf) return;
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n < 0 && errno == EINTR) continue;
-        // The end of the stream: a frame cut short is reported as such.
-        while (auto piece = c.scanner.flush()) handle_piece(c, *piece);
-        c.closing = true;
-        c.close_reason = n == 0 ? "disconnected" : std::string("read failed: ") + std::strerror(errno);
-        return;
-    }
-}
-
-void Server::write_client(Client &c) {
-    while (c.queued()) {
-        const ssize_t n = ::send(c.fd, c.out.data() + c.out_offset, c.queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            c.out_offset += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        c.closing = true;
-        c.close_reason = std::string("write failed: ") + std::strerror(errno);
-        return;
-    }
-    if (c.out_offset == c.out.size()) {
-        c.out.clear();
-        c.out_offset = 0;
-    } else if (c.out_offset > c.out.size() / 2) {
-        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.out_offset));
-        c.out_offset = 0;
-    }
-}
-
-void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
-    mcu_protocol::CaptureRecord record = mcu_protocol::capture_of(piece, mcu_protocol::wall_clock_us());
-    record.connection = c.number;
-    capture(record);
-    ++tally_.app_frames;
-    const std::vector<std::string> problems = mcu_protocol::app_frame_problems(piece);
-    std::string words = mcu_protocol::piece_words(piece);
-    if (piece.is_frame && piece.direction == mcu_protocol::Direction::Agent) {
-        // The application wrote the agent's lead bytes.
-        words = "app > " + words.substr(words.find("> ") + 2) + " !" + problems.front();
-    }
-    if (!problems.empty()) {
-        flag(c, words);
-        return;
-    }
-    log_client(c, words);
-    const int64_t now = steady_ms();
-    seen_.push_back({next_seq_++, now, piece.id, piece.payload});
-    if (seen_.size() > 1024) seen_.erase(seen_.begin(), seen_.begin() + 512);
-
-    static const uint8_t version_report = VirtualMcu::command_id("MCU_CMD_RET_VERSION_INFO");
-    if (piece.id == version_report && c.version_pending) {
-        c.version_pending = false;
-        const uint32_t type = piece.payload.empty() ? 0 : piece.payload[0];
-        const mcu_protocol::Enumeration &types = *mcu_protocol::find_enumeration("VERSION_TYPE_ID");
-        if (type == c.version_type) {
-            c.version_status = "answered in " + std::to_string(now - c.version_asked_ms) + " ms";
-            log_client(c, "version request " + c.version_status);
-        } else {
-            c.version_status = "answered with the wrong type " + mcu_protocol::enum_name(types, type);
-            flag(c, "!version answer has type " + mcu_protocol::enum_name(types, type) + ", the request asked for " +
-                        mcu_protocol::enum_name(types, c.version_type));
-        }
-    }
-    if (c.replay && c.replay->answering()) {
-        // A replay that answers does so from the capture only.
-        if (!c.replay->on_app_frame(piece.id, piece.payload, now))
-            flag(c, "!replay: the capture has no " + mcu_protocol::id_name(mcu_protocol::Direction::App, piece.id) +
-                        " to answer from");
-        feed_replay(c);
-        return;
-    }
-    if (replay_script_) return;  // its replay is done: nothing else is answered
-    const Reaction r = mcu_.handle(piece.id, piece.payload);
-    for (const std::string &note : r.notes) log_client(c, "mcu: " + note);
-    for (const std::string &problem : r.flags) flag(c, "!" + problem);
-    for (const Outgoing &o : r.frames) send_to(c, o);
-}
-
-void Server::send_to(Client &c, const Outgoing &message) {
-    if (c.closing) return;
-    const Bytes frame = mcu_protocol::agent_frame(message.id, message.payload);
-    mcu_protocol::CaptureRecord record;
-    record.stamp_us = mcu_protocol::wall_clock_us();
-    record.connection = c.number;
-    record.direction = mcu_protocol::Direction::Agent;
-    record.id = message.id;
-    record.payload = message.payload;
-    capture(record);
-    ++tally_.agent_frames;
-    static const uint8_t version_request = VirtualMcu::message_id("MCU_MSG_GET_VERSION_INFO");
-    if (message.id == version_request && !message.payload.empty()) {
-        c.version_pending = true;
-        c.version_status = "asked";
-        c.version_type = message.payload[0];
-        c.version_asked_ms = steady_ms();
-    }
-    log_client(c, "agent > " + mcu_protocol::frame_words(mcu_protocol::Direction::Agent, message.id, message.payload));
-    c.out.insert(c.out.end(), frame.begin(), frame.end());
-    write_client(c);
-    if (c.queued() > kMaxQueueBytes) {
-        c.closing = true;
-        c.close_reason = "does not read: " + std::to_string(c.queued()) + " bytes waiting";
-    }
-}
-
-void Server::send_raw_to(Client &c, const Bytes &bytes) {
-    if (c.closing) return;
-    mcu_protocol::CaptureRecord record;
-    record.stamp_us = mcu_protocol::wall_clock_us();
-    record.connection = c.number;
-    record.direction = mcu_protocol::Direction::Agent;
-    record.valid = false;
-    record.raw = bytes;
-    capture(record);
-    log_client(c, "agent ! " + std::to_string(bytes.size()) + " raw bytes " + mcu_protocol::hex(bytes));
-    c.out.insert(c.out.end(), bytes.begin(), bytes.end());
-    write_client(c);
-}
-
-void Server::capture(const mcu_protocol::CaptureRecord &record) {
-    if (guest_) guest_->captured(record);
-    if (capture_.is_open()) capture_ << mcu_protocol::format_capture(record) << '\n' << std::flush;
-}
-
-void Server::drop_client(std::size_t index, const std::string &why) {
-    Client &c = *clients_[index];
-    capture(mcu_protocol::disconnect_record(c.number, mcu_protocol::wall_clock_us()));
-    log_client(c, why);
-    ::close(c.fd);
-    clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(index));
-}
-
-void Server::broadcast(const Outgoing &message) {
-    if (clients_.empty()) log("no application connected: " + mcu_protocol::id_name(mcu_protocol::Direction::Agent, message.id) + " not sent");
-    for (auto &c : clients_) send_to(*c, message);
-}
-
-void Server::broadcast_raw(const Bytes &bytes) {
-    if (clients_.empty()) log("no application connected: bytes not sent");
-    for (auto &c : clients_) send_raw_to(*c, bytes);
-}
-
-void Server::ask_version(uint32_t type) {
-    if (clients_.empty()) log("no application connected: no version request sent");
-    for (auto &c : clients_) ask_version_of(*c, type);
-}
-
-void Server::ask_version_of(Client &c, uint32_t type) {
-    Outgoing request;
-    std::string error;
-    if (!mcu_.build(VirtualMcu::message_id("MCU_MSG_GET_VERSION_INFO"), {mcu_protocol::number_value("type", type)},
-                    &request, &error)) {
-        log("version request: " + error);
-        return;
-    }
-    send_to(c, request);
-}
-
-bool Server::start_replay(const std::string &file, bool fast, std::string *error) {
-    ReplayOptions options;
-    options.fast = fast;
-    auto script = std::make_unique<ReplayScript>();
-    if (!script->load(file, options, error)) return false;
-    log("replay: " + script->describe());
-    for (auto &c : clients_) c->replay = std::make_unique<ReplaySession>(*script, steady_ms());
-    console_replays_.push_back(std::move(script));  // the sessions refer to it
-    return true;
-}
-
-std::string Server::describe_clients() {
-    if (clients_.empty()) return "no application connected";
-    std::string s;
-    for (auto &c : clients_) {
-        if (!s.empty()) s += "\n";
-        s += "#" + std::to_string(c->number) + " connected " +
-             std::to_string((steady_ms() - c->connected_ms) / 1000) + " s, " + std::to_string(c->queued()) +
-             " bytes waiting" + (c->replay ? ", replaying" : "");
-    }
-    return s;
-}
-
-std::vector<ClientView> Server::client_views() const {
-    std::vector<ClientView> views;
-    for (const auto &c : clients_) {
-        ClientView v;
-        v.number = c->number;
-        v.connected_ms = steady_ms() - c->connected_ms;
-        v.queued = c->queued();
-        v.replaying = c->replay != nullptr;
-        v.version = c->version_status;
-        views.push_back(v);
-    }
-    return views;
-}
-
-bool Server::start_scenario(const std::string &text, const std::string &name, std::string *error) {
-    std::vector<ScenarioLine> lines;
-    if (!parse_scenario(text, &lines, error) || !check_scenario(lines, state_, error)) return false;
-    scenario_ = std::move(lines);
-    scenario_next_ = 0;
-    scenario_start_ms_ = step_ready_ms_ = step_since_ms_ = steady_ms();
-    since_seq_ = next_seq_;
-    expecting_ = false;
-    scenario_name_ = name;
-    log("scenario: " + std::to_string(scenario_.size()) + " lines from " + name + ", started");
-    return true;
-}
-
-ScenarioProgress Server::scenario_progress() const {
-    ScenarioProgress p;
-    p.name = scenario_name_;
-    p.done = scenario_next_;
-    p.total = scenario_.size();
-    p.started = scenario_start_ms_ >= 0;
-    return p;
-}
-
-void Server::feed_replay(Client &c) {
-    ReplaySession &r = *c.replay;
-    const int64_t now = steady_ms();
-    while (const mcu_protocol::CaptureRecord *rec = r.due(now)) {
-        if (c.closing || (r.fast() && c.queued() > kReplayQueueBytes)) return;
-        if (rec->valid)
-            send_to(c, Outgoing{rec->id, rec->payload});
-        else
-            send_raw_to(c, rec->raw);
-        r.pop();
-    }
-    if (r.finished(now)) {
-        log_client(c, "replay done: " + std::to_string(r.sent()) + " frames");
-        c.replay.reset();
-    }
-}
-
 void Server::run_timers() {
     const int64_t now = steady_ms();
     for (auto &c : clients_) {
@@ -571,93 +298,6 @@ void Server::run_timers() {
         if (c->replay) feed_replay(*c);
     }
     run_scenario(now);
-}
-
-void Server::run_scenario(int64_t now) {
-    while (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size()) {
-        const ScenarioLine &line = scenario_[scenario_next_];
-        if (expecting_) {
-            if (!settle_expectation(line, now)) return;
-            expecting_ = false;
-            step_since_ms_ = step_ready_ms_ = now;
-            if (++scenario_next_ == scenario_.size()) log("scenario: done");
-            continue;
-        }
-        int64_t at = step_ready_ms_;
-        if (line.at >= 0) at = std::max(at, scenario_start_ms_ + static_cast<int64_t>(line.at * 1000));
-        if (now < at) return;
-        log("scenario line " + std::to_string(line.line_number) + ": " + line.command);
-        switch (line.kind) {
-            case ScenarioLine::Kind::Wait:
-                step_ready_ms_ = now + line.wait_ms;
-                ++scenario_next_;
-                break;
-            case ScenarioLine::Kind::Expect:
-                // Counted from the line before, so that a frame the
-                // application sent in answer to it is not missed.
-                ++tally_.expectations;
-                expecting_ = true;
-                expect_deadline_ms_ = step_since_ms_ + line.expect.within_ms;
-                break;
-            case ScenarioLine::Kind::Command:
-                run_console_line(*this, line.command);
-                step_since_ms_ = step_ready_ms_ = now;
-                since_seq_ = next_seq_;  // what the application sends in answer comes after
-                ++scenario_next_;
-                break;
-        }
-        if (scenario_next_ == scenario_.size()) log("scenario: done");
-    }
-}
-
-bool Server::settle_expectation(const ScenarioLine &line, int64_t now) {
-    const Expectation &e = line.expect;
-    const std::string what = "scenario line " + std::to_string(line.line_number) + ": expect app " + e.text;
-    const SeenFrame *match = nullptr;
-    for (const SeenFrame &f : seen_)
-        if (f.seq >= since_seq_ && expectation_met(e, f.id, f.payload)) {
-            match = &f;
-            break;
-        }
-    if (match && e.never) {
-        ++tally_.expectations_failed;
-        log("!" + what + ": sent after " + std::to_string(match->at_ms - step_since_ms_) + " ms");
-        since_seq_ = match->seq + 1;
-        return true;
-    }
-    if (match) {
-        log(what + ": met after " + std::to_string(match->at_ms - step_since_ms_) + " ms");
-        since_seq_ = match->seq + 1;  // the next expectation is met by a later frame
-        return true;
-    }
-    if (now < expect_deadline_ms_) return false;
-    if (e.never) {
-        log(what + ": not sent within " + std::to_string(e.within_ms) + " ms: met");
-    } else {
-        ++tally_.expectations_failed;
-        log("!" + what + ": not within " + std::to_string(e.within_ms) + " ms; " + closest_frame(e));
-    }
-    since_seq_ = next_seq_;
-    return true;
-}
-
-// The frame of the expected command that matched the most fields (the
-// latest of equals), for the person reading why an expectation failed.
-// One that came before the line's turn is said to be early.
-std::string Server::closest_frame(const Expectation &e) const {
-    const SeenFrame *best = nullptr;
-    int best_matched = -1;
-    for (const SeenFrame &f : seen_) {
-        const int n = fields_matched(e, f.id, f.payload);
-        if (n >= 0 && n >= best_matched) {
-            best = &f;
-            best_matched = n;
-        }
-    }
-    const std::string name = mcu_protocol::id_name(mcu_protocol::Direction::App, e.id);
-    if (!best) return "no " + name + " was seen";
-    return "closest seen: " + mcu_protocol::frame_words(mcu_protocol::Direction::App, best->id, best->payload) +
-           (best->seq < since_seq_ ? ", before the frame the line above was met by" : "");
 }
 
 int Server::poll_timeout_ms() const {

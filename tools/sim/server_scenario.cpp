@@ -1,0 +1,130 @@
+// server_scenario.cpp - a scenario running in the server: its lines in
+// turn, and each expectation met, failed or still open.
+#include "server.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "description.h"
+#include "server_internal.h"
+#include "words.h"
+
+namespace mcu_sim {
+
+using mcu_protocol::Bytes;
+
+bool Server::start_scenario(const std::string &text, const std::string &name, std::string *error) {
+    std::vector<ScenarioLine> lines;
+    if (!parse_scenario(text, &lines, error) || !check_scenario(lines, state_, error)) return false;
+    scenario_ = std::move(lines);
+    scenario_next_ = 0;
+    scenario_start_ms_ = step_ready_ms_ = step_since_ms_ = steady_ms();
+    since_seq_ = next_seq_;
+    expecting_ = false;
+    scenario_name_ = name;
+    log("scenario: " + std::to_string(scenario_.size()) + " lines from " + name + ", started");
+    return true;
+}
+
+ScenarioProgress Server::scenario_progress() const {
+    ScenarioProgress p;
+    p.name = scenario_name_;
+    p.done = scenario_next_;
+    p.total = scenario_.size();
+    p.started = scenario_start_ms_ >= 0;
+    return p;
+}
+
+void Server::run_scenario(int64_t now) {
+    while (scenario_start_ms_ >= 0 && scenario_next_ < scenario_.size()) {
+        const ScenarioLine &line = scenario_[scenario_next_];
+        if (expecting_) {
+            if (!settle_expectation(line, now)) return;
+            expecting_ = false;
+            step_since_ms_ = step_ready_ms_ = now;
+            if (++scenario_next_ == scenario_.size()) log("scenario: done");
+            continue;
+        }
+        int64_t at = step_ready_ms_;
+        if (line.at >= 0) at = std::max(at, scenario_start_ms_ + static_cast<int64_t>(line.at * 1000));
+        if (now < at) return;
+        log("scenario line " + std::to_string(line.line_number) + ": " + line.command);
+        switch (line.kind) {
+            case ScenarioLine::Kind::Wait:
+                step_ready_ms_ = now + line.wait_ms;
+                ++scenario_next_;
+                break;
+            case ScenarioLine::Kind::Expect:
+                // Counted from the line before, so that a frame the
+                // application sent in answer to it is not missed.
+                ++tally_.expectations;
+                expecting_ = true;
+                expect_deadline_ms_ = step_since_ms_ + line.expect.within_ms;
+                break;
+            case ScenarioLine::Kind::Command:
+                run_console_line(*this, line.command);
+                step_since_ms_ = step_ready_ms_ = now;
+                since_seq_ = next_seq_;  // what the application sends in answer comes after
+                ++scenario_next_;
+                break;
+        }
+        if (scenario_next_ == scenario_.size()) log("scenario: done");
+    }
+}
+
+bool Server::settle_expectation(const ScenarioLine &line, int64_t now) {
+    const Expectation &e = line.expect;
+    const std::string what = "scenario line " + std::to_string(line.line_number) + ": expect app " + e.text;
+    const SeenFrame *match = nullptr;
+    for (const SeenFrame &f : seen_)
+        if (f.seq >= since_seq_ && expectation_met(e, f.id, f.payload)) {
+            match = &f;
+            break;
+        }
+    if (match && e.never) {
+        ++tally_.expectations_failed;
+        log("!" + what + ": sent after " + std::to_string(match->at_ms - step_since_ms_) + " ms");
+        since_seq_ = match->seq + 1;
+        return true;
+    }
+    if (match) {
+        log(what + ": met after " + std::to_string(match->at_ms - step_since_ms_) + " ms");
+        since_seq_ = match->seq + 1;  // the next expectation is met by a later frame
+        return true;
+    }
+    if (now < expect_deadline_ms_) return false;
+    if (e.never) {
+        log(what + ": not sent within " + std::to_string(e.within_ms) + " ms: met");
+    } else {
+        ++tally_.expectations_failed;
+        log("!" + what + ": not within " + std::to_string(e.within_ms) + " ms; " + closest_frame(e));
+    }
+    since_seq_ = next_seq_;
+    return true;
+}
+
+// The frame of the expected command that matched the most fields (the
+// latest of equals), for the person reading why an expectation failed.
+// One that came before the line's turn is said to be early.
+
+std::string Server::closest_frame(const Expectation &e) const {
+    const SeenFrame *best = nullptr;
+    int best_matched = -1;
+    for (const SeenFrame &f : seen_) {
+        const int n = fields_matched(e, f.id, f.payload);
+        if (n >= 0 && n >= best_matched) {
+            best = &f;
+            best_matched = n;
+        }
+    }
+    const std::string name = mcu_protocol::id_name(mcu_protocol::Direction::App, e.id);
+    if (!best) return "no " + name + " was seen";
+    return "closest seen: " + mcu_protocol::frame_words(mcu_protocol::Direction::App, best->id, best->payload) +
+           (best->seq < since_seq_ ? ", before the frame the line above was met by" : "");
+}
+
+}  // namespace mcu_sim
