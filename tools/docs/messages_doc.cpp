@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -128,27 +127,43 @@ void layouts(std::ostream &out, Span<Layout> all) {
 // their body, or in the body of a helper of the same source they call.
 std::map<std::string, std::vector<std::string>> request_functions(const std::vector<std::string> &sources) {
     std::map<std::string, std::vector<std::string>> by_command;
-    static const std::regex head(R"((?:^|\n)(?:static )?int (\w+)\(([^)]*)\)\s*\{)");
-    static const std::regex command(R"(MCU_CMD_[A-Z0-9_]+)");
     for (const std::string &path : sources) {
         std::ifstream in(path);
         std::stringstream ss;
         ss << in.rdbuf();
-        const std::string text = ss.str();
+        const std::string text = "\n" + ss.str();
         struct Function {
             std::string name, signature, body;
         };
         std::vector<Function> functions;
-        for (std::sregex_iterator it(text.begin(), text.end(), head), end; it != end; ++it) {
-            // The body: from the brace to the one that closes it.
-            std::size_t at = static_cast<std::size_t>(it->position(0) + it->length(0));
-            const std::size_t body_start = at;
-            for (int depth = 1; at < text.size() && depth; ++at) depth += text[at] == '{' ? 1 : text[at] == '}' ? -1 : 0;
-            functions.push_back({(*it)[1].str(), (*it)[1].str() + "(" + (*it)[2].str() + ")",
-                                 text.substr(body_start, at - body_start)});
-        }
-        auto commands_in = [&](const std::string &body, std::set<std::string> *out) {
-            for (std::sregex_iterator c(body.begin(), body.end(), command), end; c != end; ++c) out->insert(c->str());
+        // Definitions start a line: "int NAME(PARAMETERS) {" (or "static int").
+        for (const std::string head : {"\nint ", "\nstatic int "})
+            for (std::size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+                const std::size_t name_at = at + head.size();
+                const std::size_t open = text.find('(', name_at), close = text.find(')', open);
+                const std::size_t brace = text.find_first_not_of(" \t\n", close + 1);
+                if (open == std::string::npos || close == std::string::npos || brace == std::string::npos ||
+                    text[brace] != '{')
+                    continue;
+                const std::string name = text.substr(name_at, open - name_at);
+                if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+                    std::string::npos)
+                    continue;
+                // The body: from the brace to the one that closes it.
+                std::size_t end = brace + 1;
+                for (int depth = 1; end < text.size() && depth; ++end)
+                    depth += text[end] == '{' ? 1 : text[end] == '}' ? -1 : 0;
+                functions.push_back({name, text.substr(name_at, close + 1 - name_at), text.substr(brace, end - brace)});
+            }
+        auto commands_in = [](const std::string &body, std::set<std::string> *out) {
+            for (std::size_t at = body.find("MCU_CMD_"); at != std::string::npos; at = body.find("MCU_CMD_", at + 1)) {
+                std::size_t end = at;
+                while (end < body.size() && (std::isupper(static_cast<unsigned char>(body[end])) ||
+                                             std::isdigit(static_cast<unsigned char>(body[end])) || body[end] == '_'))
+                    ++end;
+                out->insert(body.substr(at, end - at));
+                at = end - 1;
+            }
         };
         for (const Function &f : functions) {
             if (f.name.rfind("McuAgent_", 0) != 0) continue;

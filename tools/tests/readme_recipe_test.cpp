@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -26,9 +25,13 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 // The ```sh block of the README that holds the CI recipe.
 std::string recipe() {
     const std::string readme = mcu_tools_test::read_file(std::string(MCU_SOURCE_DIR) + "/README.md");
-    static const std::regex block("```sh\n([^`]*)```");
-    for (std::sregex_iterator it(readme.begin(), readme.end(), block), end; it != end; ++it)
-        if ((*it)[1].str().find("--ready-file") != std::string::npos) return (*it)[1].str();
+    const std::string open = "```sh\n", close = "```";
+    for (std::size_t at = readme.find(open); at != std::string::npos; at = readme.find(open, at + 1)) {
+        const std::size_t start = at + open.size(), end = readme.find(close, start);
+        if (end == std::string::npos) break;
+        const std::string block = readme.substr(start, end - start);
+        if (block.find("--ready-file") != std::string::npos) return block;
+    }
     return "";
 }
 
