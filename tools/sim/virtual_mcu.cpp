@@ -1,26 +1,15 @@
-// virtual_mcu.cpp - the virtual MCU's behaviour.
+// virtual_mcu.cpp - the virtual MCU's machinery: commands to handlers,
+// messages built from the state and the state following what is sent.
+// The handlers are in behaviour/, one source per message family.
 #include "virtual_mcu.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
-#include <mcu_agent_api.h>
-
 #include "behaviour/behaviour.h"
-#include "description.h"
-#include "words.h"
 
 namespace mcu_sim {
 
 namespace {
-
-using mcu_protocol::Bytes;
-using mcu_protocol::Layout;
-using mcu_protocol::number_of;
-using mcu_protocol::number_value;
-using mcu_protocol::Value;
-using mcu_protocol::Values;
 
 // Set requests that only store one argument, and the state key they set.
 struct SimpleSet {

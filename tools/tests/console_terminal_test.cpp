@@ -137,4 +137,22 @@ TEST(ConsoleTerminal, EditingHistoryAndCompletionLastTheWholeSession) {
     EXPECT_NE(mcu_tools_test::read_file(dir + "/.mcu_agent_sim_history").find("audio_source"), std::string::npos);
 }
 
+// A signal that ends the program (the terminal hung up) still hands the
+// terminal back in the mode it had.
+TEST(ConsoleTerminal, ASignalThatEndsTheProgramGivesTheTerminalBack) {
+#if !MCU_SIM_LINE_EDITING
+    GTEST_SKIP() << "built without libedit";
+#endif
+    const std::string dir = mcu_tools_test::test_dir();
+    Terminal t(dir, mcu_tools_test::private_socket_path());
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.wait_for("mcu> ")) << t.screen();
+    t.type("get ignition\r");
+    ASSERT_TRUE(t.wait_for("ignition = 1")) << t.screen();
+    t.settle(100);
+    EXPECT_EQ(t.local_flags() & (ICANON | ECHO), 0u);
+    EXPECT_EQ(t.end_with(SIGHUP), 128 + SIGHUP) << t.screen();
+    EXPECT_EQ(t.local_flags() & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+}
+
 }  // namespace

@@ -1,24 +1,9 @@
 // display_vehicle.cpp - what the virtual MCU does with the display,
 // video, camera and Bluetooth commands, the CAN relay and the climate
 // control's keys and diagnosis.
-#include <algorithm>
-#include <cstdio>
-
-#include <mcu_agent_api.h>
-
 #include "behaviour.h"
-#include "description.h"
-#include "virtual_mcu.h"
-#include "words.h"
 
 namespace mcu_sim {
-
-using mcu_protocol::Bytes;
-using mcu_protocol::Layout;
-using mcu_protocol::number_of;
-using mcu_protocol::number_value;
-using mcu_protocol::Value;
-using mcu_protocol::Values;
 
 namespace {
 

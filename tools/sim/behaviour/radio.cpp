@@ -1,23 +1,8 @@
 // radio.cpp - what the virtual MCU's tuner does: tuning, seeking,
 // stepping, presets, bands, station lists and the diagnosis blocks.
-#include <algorithm>
-#include <cstdio>
-
-#include <mcu_agent_api.h>
-
 #include "behaviour.h"
-#include "description.h"
-#include "virtual_mcu.h"
-#include "words.h"
 
 namespace mcu_sim {
-
-using mcu_protocol::Bytes;
-using mcu_protocol::Layout;
-using mcu_protocol::number_of;
-using mcu_protocol::number_value;
-using mcu_protocol::Value;
-using mcu_protocol::Values;
 
 namespace {
 

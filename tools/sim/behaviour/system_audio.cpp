@@ -1,24 +1,9 @@
 // system_audio.cpp - what the virtual MCU does with the system and audio
 // commands: version reports, the clock, the button backlight, setup and
 // resume data, default settings, audio settings and volumes.
-#include <algorithm>
-#include <cstdio>
-
-#include <mcu_agent_api.h>
-
 #include "behaviour.h"
-#include "description.h"
-#include "virtual_mcu.h"
-#include "words.h"
 
 namespace mcu_sim {
-
-using mcu_protocol::Bytes;
-using mcu_protocol::Layout;
-using mcu_protocol::number_of;
-using mcu_protocol::number_value;
-using mcu_protocol::Value;
-using mcu_protocol::Values;
 
 namespace {
 
