@@ -25,6 +25,7 @@
 #include <map>
 
 #include "capture.h"
+#include "connection_guard.h"
 #include "console.h"
 #include "description.h"
 #include "http_rules.h"
@@ -42,6 +43,15 @@ constexpr std::size_t kMaxStreamPending = 4u << 20;   // a page that reads nothi
 constexpr std::size_t kMaxCaptureBytes = 64u << 20;
 constexpr int64_t kKeepaliveMs = 15000;
 constexpr int kTickMs = 1000;                         // the clock key moves once a second
+// Room for other clients: one address holds at most half the connections,
+// and at most a few live streams (a browser opens six connections to one
+// site at most); a further stream from that address ends its oldest.  A
+// connection whose answer makes no progress for a while (a stream or a
+// download that the client does not read) is closed.
+constexpr unsigned kMaxConnections = 64;
+constexpr unsigned kMaxConnectionsPerAddress = kMaxConnections / 2;
+constexpr std::size_t kMaxStreamsPerAddress = 8;
+constexpr unsigned kStalledAnswerS = 10;
 
 int64_t steady_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -189,6 +199,7 @@ private:
     struct Stream {
         Panel *panel = nullptr;
         MHD_Connection *connection = nullptr;
+        std::string address;     // the client's
         std::string pending;     // event text not yet taken by the library
         bool suspended = false;  // waiting for an event
         bool dropped = false;    // fell too far behind: end it
@@ -199,6 +210,8 @@ private:
                                  void **request);
     static void on_completed(void *cls, MHD_Connection *connection, void **request,
                              enum MHD_RequestTerminationCode code);
+    static void on_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                              enum MHD_ConnectionNotificationCode code);
     static ssize_t read_stream(void *cls, uint64_t pos, char *buf, size_t max);
     static void free_stream(void *cls);
 
@@ -213,6 +226,7 @@ private:
     Reply capture_download() const;
 
     void push(const std::string &text);
+    void drop(Stream *s);
     std::map<std::string, std::string> state_now() const;
     std::string state_json(const std::map<std::string, std::string> &values) const;
     std::string meta_json() const;
@@ -222,6 +236,7 @@ private:
 
     Server &server_;
     HttpAddress address_;
+    ConnectionGuard guard_;  // outlives the daemon: its connections' notifications reach it
     MHD_Daemon *daemon_ = nullptr;
     int epoll_fd_ = -1;
     std::vector<Stream *> streams_;
@@ -268,8 +283,10 @@ bool Panel::start(std::string *error) {
 
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
                                &Panel::on_request, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_NOTIFY_COMPLETED,
-                               &Panel::on_completed, this, MHD_OPTION_CONNECTION_LIMIT, 64u,
-                               MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+                               &Panel::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Panel::on_connection,
+                               this, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
+                               MHD_OPTION_CONNECTION_TIMEOUT, kStalledAnswerS, MHD_OPTION_END);
     if (!daemon_) {
         ::close(fd);
         *error = "the HTTP server did not start";
@@ -294,11 +311,14 @@ int Panel::timeout_ms() {
     MHD_UNSIGNED_LONG_LONG t = 0;
     if (MHD_get_timeout(daemon_, &t) == MHD_YES) ms = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(t, 60000));
     if (!streams_.empty()) ms = ms < 0 ? kTickMs : std::min(ms, kTickMs);
+    const int guard_ms = guard_.wait_ms();
+    if (guard_ms >= 0) ms = ms < 0 ? guard_ms : std::min(ms, guard_ms);
     return ms;
 }
 
 void Panel::serve() {
     MHD_run(daemon_);
+    guard_.enforce();
     if (streams_.empty()) {
         fresh_.clear();
         return;
@@ -356,14 +376,26 @@ void Panel::push(const std::string &text) {
         if (s->pending.size() > kMaxStreamPending) {
             // The page reads nothing; its EventSource reconnects and
             // starts again from a fresh snapshot.
-            s->dropped = true;
-            s->pending.clear();
+            drop(s);
+            continue;
         }
         if (s->suspended) {
             s->suspended = false;
             MHD_resume_connection(s->connection);
         }
     }
+}
+
+void Panel::drop(Stream *s) {
+    s->dropped = true;
+    s->pending.clear();
+    if (s->suspended) {
+        s->suspended = false;
+        MHD_resume_connection(s->connection);
+    }
+    // A client that reads nothing never takes the stream's end: its socket
+    // is shut down too.
+    guard_.hang_up(s->connection);
 }
 
 // ---- requests ------------------------------------------------------------
@@ -391,9 +423,15 @@ MHD_Result Panel::on_request(void *cls, MHD_Connection *connection, const char *
     return p.handle(connection, url, method, *r);
 }
 
-void Panel::on_completed(void *, MHD_Connection *, void **request, enum MHD_RequestTerminationCode) {
+void Panel::on_completed(void *cls, MHD_Connection *connection, void **request, enum MHD_RequestTerminationCode) {
     delete static_cast<Request *>(*request);
     *request = nullptr;
+    if (connection) static_cast<Panel *>(cls)->guard_.finished(connection);
+}
+
+void Panel::on_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                          enum MHD_ConnectionNotificationCode code) {
+    static_cast<Panel *>(cls)->guard_.notified(connection, socket_context, code);
 }
 
 MHD_Result Panel::first_look(MHD_Connection *connection, const std::string &method) {
@@ -454,6 +492,7 @@ MHD_Result Panel::handle(MHD_Connection *connection, const std::string &url, con
 }
 
 MHD_Result Panel::send(MHD_Connection *connection, const Reply &reply) {
+    guard_.answered(connection);
     MHD_Response *response = MHD_create_response_from_buffer(
         reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
@@ -473,9 +512,19 @@ MHD_Result Panel::send(MHD_Connection *connection, const Reply &reply) {
 // ---- the live stream -----------------------------------------------------
 
 MHD_Result Panel::open_stream(MHD_Connection *connection) {
+    guard_.answered(connection);
     auto *s = new Stream;
     s->panel = this;
     s->connection = connection;
+    s->address = guard_.address(connection);
+    std::size_t same = 0;
+    for (Stream *other : streams_)
+        if (!other->dropped && other->address == s->address) ++same;
+    for (auto it = streams_.begin(); same >= kMaxStreamsPerAddress && it != streams_.end(); ++it)
+        if (!(*it)->dropped && (*it)->address == s->address) {
+            drop(*it);  // the oldest first
+            --same;
+        }
     // A new page starts from a full picture; later events are changes.
     s->pending = "retry: 1000\n\n" + sse_event("meta", meta_json()) + sse_event("state", state_json(state_now())) +
                  sse_event("clients", clients_json()) + sse_event("status", status_json()) +
