@@ -103,7 +103,9 @@ TEST_P(PanelIdleClients, LeaveRoomForAPageLoad) {
 
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     EXPECT_TRUE(page_loads(port, deadline)) << sim.output();
-    if (GetParam().room_at_once) EXPECT_FALSE(ended_by_server(requests.front())) << "before the idle requests end";
+    if (GetParam().room_at_once) {
+        EXPECT_FALSE(ended_by_server(requests.front())) << "the page loaded before the idle requests ended";
+    }
     // The half-sent requests are closed, and only a few streams from one
     // address are kept.
     auto all_ended = [&] {
