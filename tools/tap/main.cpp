@@ -89,13 +89,6 @@ int main(int argc, char **argv) {
     }
     place.agent_path = agent_path;
 
-    std::ofstream capture(capture_file, std::ios::out | std::ios::trunc);
-    if (!capture) {
-        complain("cannot write " + capture_file + ": " + std::strerror(errno));
-        return 1;
-    }
-    capture << "# mcu-agent-tap capture of " << listen_path << " -> " << agent_path << "\n" << std::flush;
-
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
@@ -104,6 +97,18 @@ int main(int argc, char **argv) {
     // The tap's socket is bound beside the listen path first, so that it
     // can take the path in one step.
     place.staging_path = listen_path + ".tap-" + std::to_string(::getpid());
+    mcu_tap::Guardian guardian;
+    if (!guardian.start(place))
+        complain(std::string("no guardian process (") + std::strerror(errno) + "): if the tap is killed, " +
+                 (move ? "move " + agent_path + " back to " + listen_path + " by hand" : "remove " + listen_path));
+
+    std::ofstream capture(capture_file, std::ios::out | std::ios::trunc);
+    if (!capture) {
+        complain("cannot write " + capture_file + ": " + std::strerror(errno));
+        return 1;
+    }
+    capture << "# mcu-agent-tap capture of " << listen_path << " -> " << agent_path << "\n" << std::flush;
+
     ::unlink(place.staging_path.c_str());
     std::string error;
     const int listen_fd = mcu_tap::listen_at(place.staging_path, &error);
@@ -113,11 +118,8 @@ int main(int argc, char **argv) {
     }
     place.tap_socket = mcu_tap::file_id(place.staging_path);
     if (move) place.agent_socket = mcu_tap::file_id(listen_path);
+    guardian.arm(place);
 
-    mcu_tap::Guardian guardian;
-    if (!guardian.start(place))
-        complain(std::string("no guardian process (") + std::strerror(errno) + "): if the tap is killed, " +
-                 (move ? "move " + agent_path + " back to " + listen_path + " by hand" : "remove " + listen_path));
     int status = 0;
     {
         mcu_tap::Relay relay(listen_fd, listen_path, place.tap_socket, agent_path, capture, quiet);

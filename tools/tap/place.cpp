@@ -155,6 +155,15 @@ void give_back(const Placement &p, const Say &say) {
 
 Guardian::~Guardian() { finish(); }
 
+namespace {
+
+// What the tap tells its guardian once its socket is bound.
+struct Files {
+    FileId tap_socket, agent_socket;
+};
+
+}  // namespace
+
 bool Guardian::start(const Placement &p) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -167,9 +176,7 @@ bool Guardian::start(const Placement &p) {
         return false;
     }
     if (pid_ == 0) {
-        const long open_max = ::sysconf(_SC_OPEN_MAX);
-        for (int fd = STDERR_FILENO + 1; fd < (open_max > 0 && open_max < 65536 ? open_max : 65536); ++fd)
-            if (fd != fds[0]) ::close(fd);
+        ::close(fds[1]);
         // Its own session: the hang-up of the tap's terminal and signals
         // sent to the tap's process group do not reach it.
         ::setsid();
@@ -179,19 +186,39 @@ bool Guardian::start(const Placement &p) {
             ::dup2(null, STDIN_FILENO);
             ::dup2(null, STDOUT_FILENO);  // the tap's output ends with the tap
         }
-        char c;
+        Files files;
+        std::size_t got = 0;
         for (;;) {
-            const ssize_t n = ::read(fds[0], &c, 1);
+            // The files first, then nothing until the tap has gone.
+            char other;
+            char *into = got < sizeof files ? reinterpret_cast<char *>(&files) + got : &other;
+            const ssize_t n = ::read(fds[0], into, got < sizeof files ? sizeof files - got : 1);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
         }
-        give_back(p, [](const std::string &line) { std::fprintf(stderr, "mcu-agent-tap: %s\n", line.c_str()); });
+        if (got >= sizeof files) {
+            Placement placed = p;
+            placed.tap_socket = files.tap_socket;
+            placed.agent_socket = files.agent_socket;
+            give_back(placed,
+                      [](const std::string &line) { std::fprintf(stderr, "mcu-agent-tap: %s\n", line.c_str()); });
+        }
         std::fflush(stderr);
         ::_exit(0);
     }
     ::close(fds[0]);
     pipe_fd_ = fds[1];
     return true;
+}
+
+void Guardian::arm(const Placement &p) {
+    if (pipe_fd_ < 0) return;
+    const Files files{p.tap_socket, p.agent_socket};
+    // Far below the pipe's buffer: one write, whole.
+    if (::write(pipe_fd_, &files, sizeof files) != static_cast<ssize_t>(sizeof files)) {
+        std::fprintf(stderr, "mcu-agent-tap: cannot reach the guardian process: %s\n", std::strerror(errno));
+    }
 }
 
 bool Guardian::finish() {

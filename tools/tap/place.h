@@ -79,10 +79,12 @@ public:
     Guardian(const Guardian &) = delete;
     Guardian &operator=(const Guardian &) = delete;
 
-    // Forks the guardian.  It keeps none of the tap's descriptors but
-    // standard error: not the listening socket, which would otherwise
-    // take connections no one serves, nor the capture.
+    // Forks the guardian, before the tap opens anything it must not keep
+    // (the capture, the listening socket).  It knows p's paths.
     bool start(const Placement &p);
+    // Tells it which files are the tap's and the agent's: from then on it
+    // gives the place back when the tap ends.
+    void arm(const Placement &p);
     // Lets the guardian give the place back and waits for it.  False when
     // it did not do its work (it was killed, or never started): then the
     // caller gives the place back itself.
