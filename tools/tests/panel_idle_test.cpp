@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
+#include <cstdlib>
 #include <thread>
 
 #include "tool_test_support.h"
@@ -85,10 +85,10 @@ TEST_P(PanelIdleClients, LeaveRoomForAPageLoad) {
     Process sim(mcu_tools_test::sim_command(mcu_tools_test::private_socket_path(), {"--no-console", "--http", "0"}),
                 dir + "/sim.log");
     ASSERT_TRUE(sim.wait_for_output("panel: http://")) << sim.output();
-    std::smatch m;
-    const std::string out = sim.output();
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("panel: http://127\\.0\\.0\\.1:(\\d+)/"))) << out;
-    const uint16_t port = static_cast<uint16_t>(std::stoi(m[1]));
+    const std::string out = sim.output(), logged = "panel: http://127.0.0.1:";
+    const std::size_t at = out.find(logged);
+    ASSERT_NE(at, std::string::npos) << out;
+    const uint16_t port = static_cast<uint16_t>(std::atoi(out.c_str() + at + logged.size()));
     const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
 
     std::vector<int> streams, requests;
