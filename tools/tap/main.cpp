@@ -121,13 +121,13 @@ int main(int argc, char **argv) {
     guardian.arm(place);
 
     int status = 0;
-    {
-        mcu_tap::Relay relay(listen_fd, listen_path, place.tap_socket, agent_path, capture, quiet);
-        if (mcu_tap::take_place(place, complain))
-            relay.run(g_stop);
-        else
-            status = 1;
-    }
+    mcu_tap::Relay relay(listen_fd, listen_path, place.tap_socket, agent_path, capture, quiet);
+    if (mcu_tap::take_place(place, complain))
+        relay.run(g_stop);
+    else
+        status = 1;
+    // The agent's socket goes back before the tapped connections close, so
+    // that an application reconnecting at once finds the agent.
     if (!guardian.finish()) mcu_tap::give_back(place, complain);
     return status;
 }
