@@ -104,7 +104,11 @@ TEST_P(PanelIdleClients, LeaveRoomForAPageLoad) {
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     EXPECT_TRUE(page_loads(port, deadline)) << sim.output();
     if (GetParam().room_at_once) {
-        EXPECT_FALSE(ended_by_server(requests.front())) << "the page loaded before the idle requests ended";
+        // Those that came while the address was at its limit were turned
+        // away at once; the others still hold their places.
+        std::size_t held = 0;
+        for (int fd : requests) held += !ended_by_server(fd);
+        EXPECT_GT(held, 0u) << "the page loaded while idle requests held their connections";
     }
     // The half-sent requests are closed, and only a few streams from one
     // address are kept.
