@@ -290,6 +290,9 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     local want = checksum_of(id, payload)
     local framed = bytes[3] == 0 and bytes[4] == 0
 
+    local who = written_by_app
+    if who == nil then who = app end
+    tree:add(pf.direction, tvb(0, 2), who and "app" or "agent")
     tree:add(pf.lead, tvb(0, 2))
     tree:add(app and pf.cmd or pf.msg, tvb(R.id_offset, 1))
     tree:add(pf.length, tvb(R.length_offset, 1))
@@ -325,12 +328,9 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     end
     if not app and sent ~= want then note(checksum_note, ef.checksum, sum_item) end
 
-    local who = written_by_app
-    if who == nil then who = app end
     local arrow = kept_raw and " ! " or " > "
     local line = (who and "app" or "agent") .. arrow .. words
     for _, n in ipairs(notes) do line = line .. " !" .. n end
-    tree:add(pf.direction, tvb(0, 2), who and "app" or "agent")
     return line
 end
 
