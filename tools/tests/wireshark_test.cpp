@@ -234,51 +234,86 @@ TEST(Pcapng, DemoCaptureReadsLineForLineWithWrongChecksumsFlagged) {
               "#1 app ! MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum 2F, expected 21");
 }
 
-// tshark -i on the extcap program: the tap goes between the demo and the
-// virtual MCU, the frames reach tshark as they pass, and when tshark stops
-// the agent's socket is back in its place.  Wireshark ignores
-// WIRESHARK_EXTCAP_DIR for root, so as root every program runs as nobody.
-TEST(Extcap, TsharkCapturesTheDemoLiveThroughTheTap) {
-    SKIP_WITHOUT_TSHARK();
-    const std::string dir = test_dir();
-    std::vector<std::string> as;
-    if (::geteuid() == 0) as = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    auto command = [&](std::vector<std::string> argv) {
-        argv.insert(argv.begin(), as.begin(), as.end());
+// tshark -i on the extcap program.  Wireshark ignores WIRESHARK_EXTCAP_DIR
+// for root, so as root every program here runs as nobody.
+class Extcap : public testing::Test {
+protected:
+    void SetUp() override {
+        if (program_on_path("tshark").empty())
+            GTEST_SKIP() << "tshark is not installed (Debian package tshark): the Wireshark tests do not run";
+        dir_ = test_dir();
+        if (::geteuid() == 0) as_ = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        socket_ = private_socket_path();
+        const std::string home = socket_ + ".home";
+        ASSERT_EQ(::mkdir(home.c_str(), 0777), 0);
+        ::chmod(home.c_str(), 0777);
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("MCU_AGENT_SOCKET", socket_.c_str(), 1);
+        ::setenv("WIRESHARK_EXTCAP_DIR", MCU_AGENT_EXTCAP_DIR, 1);
+        sim_ = std::make_unique<Process>(command(sim_command(socket_, {"--no-console"})), dir_ + "/sim.out");
+        ASSERT_TRUE(sim_->wait_for_output("listening on")) << sim_->output();
+    }
+    std::vector<std::string> command(std::vector<std::string> argv) const {
+        argv.insert(argv.begin(), as_.begin(), as_.end());
         return argv;
-    };
-    const std::string socket = private_socket_path();
-    const std::string home = socket + ".home";
-    ASSERT_EQ(::mkdir(home.c_str(), 0777), 0);
-    ::chmod(home.c_str(), 0777);
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("MCU_AGENT_SOCKET", socket.c_str(), 1);
-    ::setenv("WIRESHARK_EXTCAP_DIR", MCU_AGENT_EXTCAP_DIR, 1);
+    }
+    std::unique_ptr<Process> tshark_on(const std::string &interface, const std::vector<std::string> &more = {}) {
+        std::vector<std::string> argv = {program_on_path("tshark"), "-l", "-X", "lua_script:" MCU_AGENT_DISSECTOR,
+                                         "-i", interface};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return std::make_unique<Process>(command(argv), dir_ + "/tshark.out");
+    }
+    static bool exists(const std::string &path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0;
+    }
+    // Waits until `path` exists (or not).
+    static bool wait_for(const std::string &path, bool there) {
+        for (int i = 0; i < 500 && exists(path) != there; ++i) ::usleep(10000);
+        return exists(path) == there;
+    }
+    std::string dir_, socket_;
+    std::vector<std::string> as_;
+    std::unique_ptr<Process> sim_;
+};
 
-    std::string list_command;
-    for (const std::string &a : command({program_on_path("tshark"), "-D"})) list_command += a + " ";
-    EXPECT_NE(run(list_command + "2>/dev/null").find("mcu_agent_tap"), std::string::npos);
-    Process sim(command(sim_command(socket, {"--no-console"})), dir + "/sim.out");
-    ASSERT_TRUE(sim.wait_for_output("listening on")) << sim.output();
-    Process ts(command({program_on_path("tshark"), "-l", "-X", "lua_script:" MCU_AGENT_DISSECTOR, "-i",
-                        "mcu_agent_tap"}),
-               dir + "/tshark.out");
-    struct stat st;
-    for (int i = 0; i < 500 && ::stat((socket + ".tapped").c_str(), &st) != 0; ++i) ::usleep(10000);
-    ASSERT_EQ(::stat((socket + ".tapped").c_str(), &st), 0) << ts.output();
-    for (int i = 0; i < 500 && ::stat(socket.c_str(), &st) != 0; ++i) ::usleep(10000);
-
-    Process demo(command({MCU_AGENT_DEMO_PATH}), dir + "/demo.out");
+// The tap goes between the demo and the virtual MCU, the frames reach
+// tshark as they pass, and when tshark stops the agent's socket is back in
+// its place.
+TEST_F(Extcap, TsharkCapturesTheDemoLiveThroughTheTap) {
+    std::string list;
+    for (const std::string &a : command({program_on_path("tshark"), "-D"})) list += a + " ";
+    EXPECT_NE(run(list + "2>/dev/null").find("mcu_agent_tap"), std::string::npos);
+    auto ts = tshark_on("mcu_agent_tap");
+    ASSERT_TRUE(wait_for(socket_ + ".tapped", true)) << ts->output();
+    ASSERT_TRUE(wait_for(socket_, true));
+    Process demo(command({MCU_AGENT_DEMO_PATH}), dir_ + "/demo.out");
     EXPECT_EQ(demo.wait(20000), 0) << demo.output();
-    EXPECT_TRUE(ts.wait_for_output("#1 app > MCU_CMD_HMI_STARTUP(0x00)")) << ts.output();
-    EXPECT_TRUE(ts.wait_for_output("#1 agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_FM1"))
-        << ts.output();
-    EXPECT_TRUE(ts.wait_for_output("#1 disconnect")) << ts.output();
-    ts.terminate();
-    for (int i = 0; i < 500 && ::stat((socket + ".tapped").c_str(), &st) == 0; ++i) ::usleep(10000);
-    EXPECT_NE(::stat((socket + ".tapped").c_str(), &st), 0) << "the tap put the agent's socket back";
-    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+    EXPECT_TRUE(ts->wait_for_output("app \u2192 agent")) << ts->output();  // the Source and Destination columns
+    EXPECT_TRUE(ts->wait_for_output("#1 app > MCU_CMD_HMI_STARTUP(0x00)")) << ts->output();
+    EXPECT_TRUE(ts->wait_for_output("#1 agent > MCU_MSG_RET_CUR_AUDIO_SOURCE(0x21) audio_source=AUDIO_SOURCE_FM1"))
+        << ts->output();
+    EXPECT_TRUE(ts->wait_for_output("#1 disconnect")) << ts->output();
+    ts->terminate();
+    EXPECT_TRUE(wait_for(socket_ + ".tapped", false)) << "the tap put the agent's socket back";
+    struct stat st;
+    ASSERT_EQ(::stat(socket_.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
+}
+
+// The other source: the trace that the demo's library writes, followed
+// from its start.
+TEST_F(Extcap, TsharkFollowsALibraryTrace) {
+    const std::string trace = socket_ + ".trace";
+    auto ts = tshark_on("mcu_agent_trace", {"-o", "extcap.mcu_agent_trace.trace:" + trace});
+    ASSERT_TRUE(ts->wait_for_output("Capturing on")) << ts->output();
+    ::setenv("MCU_AGENT_TRACE", trace.c_str(), 1);
+    Process demo(command({MCU_AGENT_DEMO_PATH}), dir_ + "/demo.out");
+    ::unsetenv("MCU_AGENT_TRACE");
+    EXPECT_EQ(demo.wait(20000), 0) << demo.output();
+    EXPECT_TRUE(ts->wait_for_output("#1 connect " + socket_)) << ts->output();
+    EXPECT_TRUE(ts->wait_for_output("#1 agent > MCU_MSG_RET_HVAC_INFO(0xFA)")) << ts->output();
+    ts->terminate();
 }
 
 }  // namespace

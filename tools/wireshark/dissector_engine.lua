@@ -88,8 +88,10 @@ end
 local function read_number(f, payload, pos)
     local v = 0
     for i = 0, f.width - 1 do v = v * 256 + byte_at(payload, pos + i) end
+    -- Arithmetic, not bit operators: the same in every Lua that Wireshark
+    -- has shipped with; the last floor keeps the value an integer.
     if f.bits > 0 then v = math.floor(v / 2 ^ f.shift) % 2 ^ f.bits end
-    return v
+    return math.floor(v)
 end
 
 local function element_width(f) return f.kind == "numbers" and f.width or 1 end
@@ -211,9 +213,20 @@ proto.experts = {ef.checksum, ef.note, ef.garbage}
 
 -- ---- one frame ----------------------------------------------------------
 
+local function xor8(a, b)
+    local r, bit = 0, 1
+    for _ = 1, 8 do
+        if a % 2 ~= b % 2 then r = r + bit end
+        a, b, bit = math.floor(a / 2), math.floor(b / 2), bit * 2
+    end
+    return r
+end
+
+-- The frame's checksum byte: the id, the length byte and every payload
+-- byte, exclusive-or'ed.
 local function checksum_of(id, payload)
-    local sum = bit32.bxor(id, #payload)
-    for _, b in ipairs(payload) do sum = bit32.bxor(sum, b) end
+    local sum = xor8(id, #payload)
+    for _, b in ipairs(payload) do sum = xor8(sum, b) end
     return sum
 end
 
@@ -293,6 +306,8 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     local who = written_by_app
     if who == nil then who = app end
     tree:add(pf.direction, tvb(0, 2), who and "app" or "agent")
+    pinfo.cols.src = who and "app" or "agent"
+    pinfo.cols.dst = who and "agent" or "app"
     tree:add(pf.lead, tvb(0, 2))
     tree:add(app and pf.cmd or pf.msg, tvb(R.id_offset, 1))
     tree:add(pf.length, tvb(R.length_offset, 1))
@@ -336,8 +351,17 @@ end
 
 -- ---- the packet ----------------------------------------------------------
 
-local f_direction = Field.new("frame.packet_flags_direction")
-local f_comment = Field.new("frame.comment")
+-- Fields of the frame that name what the pcapng packet carries; a
+-- Wireshark without one of them still reads the frames.
+local function frame_field(...)
+    for _, name in ipairs({...}) do
+        local ok, f = pcall(Field.new, name)
+        if ok then return f end
+    end
+    return function() return nil end
+end
+local f_direction = frame_field("frame.packet_flags_direction")
+local f_comment = frame_field("frame.comment", "pkt_comment")
 
 function proto.dissector(tvb, pinfo, tree)
     pinfo.cols.protocol = "MCU_AGENT"

@@ -6,7 +6,8 @@
 //                    agent (with all of the tap's care for the agent's
 //                    socket) and follows the capture it writes;
 //   mcu_agent_trace  follows a capture file that an application's library
-//                    writes (MCU_AGENT_TRACE=FILE), from its end.
+//                    writes (MCU_AGENT_TRACE=FILE), from its start or, with
+//                    --since-now, from its end.
 //
 // Either way each new capture line becomes a pcapng packet on the fifo
 // that Wireshark reads, as mcu-agent-dump --pcapng writes them.
@@ -43,6 +44,7 @@ const char kUsage[] =
     "     --tap PROGRAM   the mcu-agent-tap program to run\n"
     "  mcu_agent_trace  follow an application's library trace\n"
     "     --trace FILE    the file MCU_AGENT_TRACE names\n"
+    "     --since-now     skip what the file holds when the capture starts\n"
     "Stops on SIGINT or SIGTERM, or when Wireshark closes the fifo.\n";
 
 constexpr const char *kTapInterface = "mcu_agent_tap";
@@ -53,7 +55,7 @@ void on_stop(int) { g_stop = 1; }
 
 struct Options {
     std::string interface, fifo, socket = mcu_cli::default_socket_path(), agent, tap, trace;
-    bool interfaces = false, dlts = false, config = false, capture = false;
+    bool interfaces = false, dlts = false, config = false, capture = false, since_now = false;
 };
 
 // The tap program: --tap, else the one built or installed beside this
@@ -94,6 +96,8 @@ void print_config(const Options &o) {
     } else {
         std::printf("arg {number=0}{call=--trace}{display=Trace file}{type=fileselect}{mustexist=false}"
                     "{required=true}{tooltip=The file an application's MCU_AGENT_TRACE names}\n");
+        std::printf("arg {number=1}{call=--since-now}{display=Only lines written from now on}{type=boolflag}"
+                    "{tooltip=Skip what the trace holds when the capture starts}\n");
     }
 }
 
@@ -102,7 +106,12 @@ void print_config(const Options &o) {
 // start.
 class Follower {
 public:
-    Follower(std::string path, bool from_end) : path_(std::move(path)), from_end_(from_end) {}
+    // `from_end`: what the file holds now is skipped; a file made later is
+    // read from its start.
+    Follower(std::string path, bool from_end) : path_(std::move(path)) {
+        struct stat st;
+        from_end_ = from_end && ::stat(path_.c_str(), &st) == 0;
+    }
     ~Follower() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -142,7 +151,7 @@ public:
 
 private:
     std::string path_;
-    bool from_end_;
+    bool from_end_ = false;
     int fd_ = -1;
     ino_t inode_ = 0;
     off_t offset_ = 0;
@@ -205,7 +214,7 @@ int capture(const Options &o) {
         file = dir + "/capture.log";
         tap = start_tap(o, file);
     }
-    Follower follower(file, tap < 0);
+    Follower follower(file, tap < 0 && o.since_now);
     int status = 0;
     while (!g_stop) {
         if (!pass_on(follower, writer)) break;  // Wireshark stopped reading
@@ -263,6 +272,7 @@ int main(int argc, char **argv) {
         else if (a == "--agent") o.agent = next();
         else if (a == "--tap") o.tap = next();
         else if (a == "--trace") o.trace = next();
+        else if (a == "--since-now") o.since_now = true;
         else if (a == "--extcap-version" || a == "--extcap-capture-filter") {
             if (!inline_value && i + 1 < argc && argv[i + 1][0] != '-') ++i;  // nothing to filter on
         } else if (a == "--version") {
