@@ -313,6 +313,7 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     tree:add(pf.length, tvb(R.length_offset, 1))
     local words, layout, values, owner = frame_body(tvb, tree, app, id, payload)
     local sum_item = tree:add(pf.checksum, tvb(R.head + length, 1))
+    sum_item:append_text(sent == want and " (correct)" or string.format(" (wrong: expected 0x%02x)", want))
 
     local notes = {}
     local function note(text, expert_field, item)
@@ -346,7 +347,9 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     local arrow = kept_raw and " ! " or " > "
     local line = (who and "app" or "agent") .. arrow .. words
     for _, n in ipairs(notes) do line = line .. " !" .. n end
-    return line
+    local title = (who and "app" or "agent") .. arrow ..
+                  (owner and (owner.name .. "(" .. hex_id(id) .. ")") or hex_id(id))
+    return line, title
 end
 
 -- ---- the packet ----------------------------------------------------------
@@ -400,8 +403,8 @@ function proto.dissector(tvb, pinfo, tree)
         pinfo.cols.info = prefix .. line
         return size
     end
-    local line = dissect_frame(tvb, pinfo, t, bytes, written_by_app)
+    local line, title = dissect_frame(tvb, pinfo, t, bytes, written_by_app)
     pinfo.cols.info = prefix .. line
-    t:append_text(": " .. line)
+    t:append_text(", " .. prefix .. title)
     return size
 end
