@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "log.h"
@@ -78,9 +79,10 @@ int stored(const RECEIVE_BUFFER_MSG *r) {
 
 int room(const RECEIVE_BUFFER_MSG *r) { return r->size - stored(r); }
 
-Popped pop(RECEIVE_BUFFER_MSG *r, char *msg, bool verify) {
+Popped pop(RECEIVE_BUFFER_MSG *r, char *msg, bool verify, int limit) {
     Popped result;
     int left = stored(r);
+    if (limit >= 0 && limit < left) left = limit;
     for (;;) {
         const Scan s = scan(r, r->handle_offset, left, verify);
         switch (s.kind) {
@@ -116,6 +118,8 @@ Popped pop(RECEIVE_BUFFER_MSG *r, char *msg, bool verify) {
     }
 }
 
+void discard(RECEIVE_BUFFER_MSG *r, int n) { consume(r, std::min(n, stored(r))); }
+
 const char *skip_line(Skip why) {
     switch (why) {
     case Skip::kHighCheck: return "%s: packet head high check error .\n";
@@ -124,23 +128,6 @@ const char *skip_line(Skip why) {
     case Skip::kNone: break;
     }
     return nullptr;
-}
-
-int trim_cut_frame(RECEIVE_BUFFER_MSG *r) {
-    int left = stored(r);
-    int from = r->handle_offset;
-    while (left > 0) {
-        const Scan s = scan(r, from, left, false);
-        if (s.kind == Scan::kIncomplete) break;
-        const int step = s.kind == Scan::kFrame ? s.length + kFrameOverhead : s.length;
-        from = wrap(r, from + step);
-        left -= step;
-    }
-    if (left > 0) {
-        r->fill_offset = from;
-        r->is_full_flag = 0;
-    }
-    return left;
 }
 
 }  // namespace mcu_agent::ring

@@ -22,16 +22,17 @@ struct Popped {
 
 // Takes one complete frame out of the ring.  Bytes that do not start a
 // frame (or, with `verify`, a frame whose checksum byte does not match) are
-// skipped up to the next lead-byte pair.
-Popped pop(RECEIVE_BUFFER_MSG *r, char *msg, bool verify);
+// skipped up to the next lead-byte pair.  With `limit` at 0 or above,
+// only the first `limit` stored bytes are looked at (the bytes of one
+// connection, when the next one's follow).
+Popped pop(RECEIVE_BUFFER_MSG *r, char *msg, bool verify, int limit = -1);
+
+// Drops the oldest n stored bytes (a frame cut off by the end of its
+// connection).
+void discard(RECEIVE_BUFFER_MSG *r, int n);
 
 // The line that reports a skipped run, as the exported pop prints it.
 const char *skip_line(Skip why);
-
-// Drops the bytes after the last complete frame: a frame cut off by the
-// end of its connection must never be glued to the next connection's bytes.
-// Returns the number of bytes dropped.
-int trim_cut_frame(RECEIVE_BUFFER_MSG *r);
 
 }  // namespace mcu_agent::ring
 

@@ -15,9 +15,17 @@
 // the flag with one read-modify-write, so whichever comes second sees what
 // the other did (no fence needed, which ThreadSanitizer could not follow).
 // A busy stream costs no system call at all, and an idle one no wake-ups.
+//
+// The file is opened without blocking (a FIFO without a reader is refused
+// at once, not waited for) and written without blocking: only the writer
+// thread ever waits for a slow reader.  At exit the queue is written out
+// for at most about a second; what could not be written by then is counted
+// as dropped, so a reader that stopped reading never keeps the process
+// from ending.
 #include "trace.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -26,11 +34,14 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <time.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
+#include "log.h"
 #include "wire.h"
 
 namespace mcu_agent::trace {
@@ -69,8 +80,15 @@ alignas(64) std::atomic<uint32_t> g_dequeue_position{0};
 std::atomic<uint64_t> g_dropped{0};  // events lost to a full queue, not yet reported
 
 // Writer side.
-FILE *g_file = nullptr;
+int g_fd = -1;
 pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;  // consumers only
+// Lines formatted but not yet written; under g_write_mutex.
+char g_out[16384];
+size_t g_out_used = 0;
+int g_out_lines = 0;
+int64_t g_deadline_ms = -1;  // how long writes may wait for the reader; -1 no limit
+std::atomic<int> g_open_connection{0};  // the last connect not yet followed by its disconnect
+constexpr int kExitWaitMs = 1000;
 int g_wake_fd = -1;
 std::atomic<bool> g_writer_sleeping{false};
 std::atomic<bool> g_hold{false};
@@ -171,6 +189,49 @@ bool valid_outbound(const Event &e) {
            f[e.size - 1] == wire::checksum(f[wire::kIdOffset], f + wire::kHeadSize, static_cast<size_t>(length));
 }
 
+// Writes out the formatted lines, waiting for a slow reader until
+// `deadline_ms` on the monotonic clock (-1: as long as it takes).  False
+// when they could not all be written; those are counted as dropped.
+int64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool write_out(int64_t deadline_ms) {
+    size_t done = 0;
+    while (done < g_out_used) {
+        const ssize_t n = ::write(g_fd, g_out + done, g_out_used - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        int wait_ms = -1;
+        if (n < 0 && errno == EAGAIN) {
+            if (deadline_ms >= 0) wait_ms = static_cast<int>(std::max<int64_t>(0, deadline_ms - monotonic_ms()));
+            pollfd p{g_fd, POLLOUT, 0};
+            if (wait_ms != 0 && ::poll(&p, 1, wait_ms) >= 0 && (p.revents & POLLOUT)) continue;
+            if (wait_ms != 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+        }
+        // The reader has gone, the file cannot grow, or time is up.
+        g_dropped.fetch_add(static_cast<uint64_t>(g_out_lines), std::memory_order_relaxed);
+        g_out_used = 0;
+        g_out_lines = 0;
+        return false;
+    }
+    g_out_used = 0;
+    g_out_lines = 0;
+    return true;
+}
+
+void put(const char *line, size_t n) {
+    if (g_out_used + n > sizeof g_out) write_out(g_deadline_ms);
+    memcpy(g_out + g_out_used, line, n);
+    g_out_used += n;
+    ++g_out_lines;
+}
+
 void write_event(const Event &e) {
     // The longest line: stamp, connection, "app ! " and a whole frame in hex.
     char line[96 + 2 * kEventBytes];
@@ -203,28 +264,61 @@ void write_event(const Event &e) {
             break;
     }
     *p++ = '\n';
-    fwrite(line, 1, static_cast<size_t>(p - line), g_file);
+    put(line, static_cast<size_t>(p - line));
 }
 
-// Writes out what the queue holds and the drop count behind it.  Caller
-// holds g_write_mutex.
-void drain_locked() {
+// Writes out what the queue holds and the drop count behind it, waiting
+// for the reader until `deadline_ms` (-1: no limit).  Caller holds
+// g_write_mutex.
+void drain_locked(int64_t deadline_ms) {
+    g_deadline_ms = deadline_ms;
     Event e;
-    while (pop(&e)) write_event(e);
+    while (pop(&e)) {
+        write_event(e);
+        if (deadline_ms >= 0 && monotonic_ms() >= deadline_ms) break;
+    }
+    if (!write_out(deadline_ms) || deadline_ms >= 0) {
+        // Whatever is still queued will not be written either.
+        while (deadline_ms >= 0 && pop(&e)) g_dropped.fetch_add(1, std::memory_order_relaxed);
+    }
     const uint64_t dropped = g_dropped.exchange(0, std::memory_order_relaxed);
     if (dropped) {
         const int64_t t = now_us();
-        fprintf(g_file, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
-                static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
+        char line[80];
+        const int n = snprintf(line, sizeof line, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
+                               static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
+        put(line, static_cast<size_t>(n));
+        --g_out_lines;  // the count itself is not an event
+        write_out(deadline_ms);
     }
-    fflush(g_file);
+    g_deadline_ms = -1;
+}
+
+// Runs drain_locked on a thread that may take SIGPIPE (a FIFO whose reader
+// has gone): the signal is held back, and one that the writes raised is
+// taken back.
+void drain_without_sigpipe(int64_t deadline_ms) {
+    sigset_t pipe_only, old, pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE);
+    drain_locked(deadline_ms);
+    sigpending(&pending);
+    if (!was_pending && sigismember(&pending, SIGPIPE)) {
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void *writer_main(void *) {
     for (;;) {
         if (!g_hold.load(std::memory_order_acquire)) {
             pthread_mutex_lock(&g_write_mutex);
-            drain_locked();
+            drain_locked(-1);
             pthread_mutex_unlock(&g_write_mutex);
         }
         g_writer_sleeping.exchange(true, std::memory_order_acq_rel);
@@ -243,7 +337,19 @@ void *writer_main(void *) {
     return nullptr;
 }
 
-void write_at_exit() { flush(); }
+// The process is ending: its connection ends with it, and the reader gets
+// about a second, however slow it is.
+void write_at_exit() {
+    const int open = g_open_connection.exchange(0);
+    if (open) record(Kind::Disconnect, open, nullptr, 0);
+    const int64_t deadline = monotonic_ms() + kExitWaitMs;
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += kExitWaitMs / 1000;
+    if (pthread_mutex_timedlock(&g_write_mutex, &until) != 0) return;  // the writer waits on the reader
+    drain_without_sigpipe(deadline);
+    pthread_mutex_unlock(&g_write_mutex);
+}
 
 // A child of fork() has no writer thread and shares the parent's file: it
 // does not trace.
@@ -256,17 +362,24 @@ void decide() {
         return;
     }
     for (uint32_t i = 0; i < kCapacity; ++i) g_slots[i].sequence.store(i, std::memory_order_relaxed);
-    g_file = fopen(path, "we");
-    g_wake_fd = g_file ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
-    if (!g_file || g_wake_fd < 0) {
-        fprintf(stderr, "mcu_agent_client: MCU_AGENT_TRACE: cannot write %s: %s\n", path, strerror(errno));
-        if (g_file) fclose(g_file);
-        g_file = nullptr;
+    // Never through a symbolic link (it would truncate its target), never
+    // waiting (a FIFO without a reader), readable by this user only.
+    g_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    g_wake_fd = g_fd >= 0 ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
+    if (g_fd < 0 || g_wake_fd < 0) {
+        char what[PATH_MAX + 64];
+        snprintf(what, sizeof what, "mcu_agent_client: MCU_AGENT_TRACE: cannot write %s", path);
+        log_perror(what);
+        if (g_fd >= 0) ::close(g_fd);
+        g_fd = -1;
         g_mode.store(kOff, std::memory_order_release);
         return;
     }
-    fprintf(g_file, "# mcu_agent_client trace of process %d\n", static_cast<int>(getpid()));
-    fflush(g_file);
+    char head[64];
+    const int n = snprintf(head, sizeof head, "# mcu_agent_client trace of process %d\n", static_cast<int>(getpid()));
+    put(head, static_cast<size_t>(n));
+    --g_out_lines;
+    write_out(monotonic_ms());
 
     // The writer takes no signal meant for the application.
     sigset_t all, old;
@@ -280,7 +393,8 @@ void decide() {
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
-        fprintf(stderr, "mcu_agent_client: MCU_AGENT_TRACE: no writer thread: %s\n", strerror(rc));
+        errno = rc;
+        log_perror("mcu_agent_client: MCU_AGENT_TRACE: no writer thread");
         g_mode.store(kOff, std::memory_order_release);
         return;
     }
@@ -289,23 +403,25 @@ void decide() {
     g_mode.store(kOn, std::memory_order_release);
 }
 
-inline bool tracing() {
-    const int mode = g_mode.load(std::memory_order_acquire);
-    if (mode != kUndecided) return mode == kOn;
-    pthread_once(&g_once, decide);
-    return g_mode.load(std::memory_order_acquire) == kOn;
-}
+// Decided by prepare(), which the entry point calls before it connects;
+// until then nothing is traced.
+inline bool tracing() { return g_mode.load(std::memory_order_acquire) == kOn; }
 
 }  // namespace
 
+void prepare() { pthread_once(&g_once, decide); }
+
 void on_connect(int connection, const char *socket_path) {
     if (!tracing()) return;
+    g_open_connection.store(connection);
     const size_t n = socket_path ? strnlen(socket_path, kEventBytes) : 0;
     record(Kind::Connect, connection, reinterpret_cast<const uint8_t *>(socket_path), static_cast<int>(n));
 }
 
 void on_disconnect(int connection) {
     if (!tracing()) return;
+    int open = connection;
+    g_open_connection.compare_exchange_strong(open, 0);
     record(Kind::Disconnect, connection, nullptr, 0);
 }
 
@@ -322,7 +438,7 @@ void on_inbound(int connection, const uint8_t *popped, int size) {
 void flush() {
     if (g_mode.load(std::memory_order_acquire) != kOn) return;
     pthread_mutex_lock(&g_write_mutex);
-    drain_locked();
+    drain_without_sigpipe(-1);
     pthread_mutex_unlock(&g_write_mutex);
 }
 

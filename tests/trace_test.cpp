@@ -64,7 +64,8 @@ class Trace : public testing::Test {
 protected:
     void SetUp() override {
         trace_path();
-        trace::on_connect(99, "/tmp/start");  // opens the file and starts the writer
+        trace::prepare();  // opens the file and starts the writer
+        trace::on_connect(99, "/tmp/start");
         trace::flush();
         start_ = file_text().size();
     }

@@ -1,0 +1,204 @@
+// link_delivery.cpp - the packet-handle thread: frames and connection
+// events out of the ring in stream order, delivered with no lock held.
+//
+// The oldest connection whose frames are not all delivered is the one being
+// delivered.  Its 1 comes first, then its frames, and once its end was read
+// and every byte before that end has left the ring, its 0; then the next
+// connection's 1.  So the connection handler's calls alternate, the last
+// call matches the state, and every frame is bracketed by the 1 and 0 of
+// its own connection.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+#include "link_state.h"
+#include "log.h"
+#include "trace.h"
+
+namespace mcu_agent {
+extern std::atomic<bool> g_verify_inbound_checksum;
+}
+
+namespace mcu_agent::link {
+
+namespace {
+
+constexpr int kRoomToWakeReceiver = RECEIVE_BUFFER_MSG_SIZE / 2;
+constexpr int kPopBatch = 8;
+// Room for the largest popped frame (257 bytes) and a little more, so the
+// decoder may read any payload position without a bounds check.
+constexpr int kMessageAreaSize = 260;
+
+struct Delivery {
+    enum Kind { kFrame, kEvent, kReportOnly } kind;
+    ring::Skip report;  // skipped bytes before this item, to report first
+    int size;
+    int fd;
+    int connection;
+    bool up;
+    ConnectionHandler handler;
+    void *user;
+    SOCKET_RECEIVE_CALLBACK_FUNC callback;
+    std::array<char, kMessageAreaSize> area;
+};
+
+void wait_for_wake() {
+    char byte;
+    while (::read(g_link.wake[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+// Under the mutex: the oldest connection not yet delivered to its end.
+Connection *delivering() {
+    Connection *oldest = nullptr;
+    for (Connection &c : g_link.connections)
+        if (c.phase != Connection::Phase::kFree && (!oldest || c.number < oldest->number)) oldest = &c;
+    return oldest;
+}
+
+// Under the mutex: up to kPopBatch frames and events in stream order.
+int collect(std::array<Delivery, kPopBatch> &batch) {
+    const bool verify = g_verify_inbound_checksum.load(std::memory_order_relaxed);
+    int count = 0;
+    while (count < kPopBatch) {
+        Connection *c = delivering();
+        if (!c) break;
+        Delivery &d = batch[static_cast<size_t>(count)];
+        d.report = ring::Skip::kNone;
+        d.handler = g_link.connection_handler;
+        d.user = g_link.connection_user;
+        if (!c->up_taken) {
+            c->up_taken = true;
+            d.kind = Delivery::kEvent;
+            d.up = true;
+            ++count;
+            continue;
+        }
+        const bool ended = c->phase == Connection::Phase::kEnded;
+        // Never read past the end of this connection: what follows is the
+        // next connection's, and a garbage run must not swallow its start.
+        const int stored = ring::stored(&g_link.ring);
+        const int limit = ended ? static_cast<int>(std::min<uint64_t>(c->end - g_link.consumed, stored)) : stored;
+        const ring::Popped p = ring::pop(&g_link.ring, d.area.data(), verify, limit);
+        g_link.consumed += static_cast<uint64_t>(p.consumed);
+        d.report = p.report;
+        if (p.count >= 0) {
+            d.kind = Delivery::kFrame;
+            d.size = p.count;
+            d.connection = c->number;
+            d.fd = c->fd.load();
+            d.callback = g_link.callback;
+            ++count;
+            continue;
+        }
+        // No whole frame: more bytes are to come, unless the connection
+        // has ended and all its bytes are in the ring; then what is left
+        // is a frame cut off by the end, dropped.
+        if (!ended || g_link.consumed + static_cast<uint64_t>(limit - p.consumed) < c->end) {
+            if (p.report != ring::Skip::kNone) {
+                d.kind = Delivery::kReportOnly;
+                ++count;
+            }
+            break;
+        }
+        ring::discard(&g_link.ring, limit - p.consumed);
+        g_link.consumed = c->end;
+        g_link.ring.resync_flag = 0;  // a run of garbage ends with its connection
+        d.kind = Delivery::kEvent;
+        d.up = false;
+        c->phase = Connection::Phase::kFree;  // a slot for the next connection
+        pthread_cond_broadcast(&g_link.changed);
+        ++count;
+    }
+    return count;
+}
+
+void deliver(Delivery &d) {
+    if (d.report != ring::Skip::kNone) log_line(kLogWarning, ring::skip_line(d.report), "socket_receive_buffer_msg_pop");
+    if (d.kind == Delivery::kFrame) {
+        // The decoder relies on zeros past the payload.
+        std::fill(d.area.begin() + d.size, d.area.end(), 0);
+        trace::on_inbound(d.connection, reinterpret_cast<const uint8_t *>(d.area.data()), d.size);
+        if (d.callback) d.callback(d.fd, d.area.data(), d.size);
+    } else if (d.kind == Delivery::kEvent && d.handler) {
+        d.handler(d.up ? 1 : 0, d.user);
+    }
+}
+
+// Under the mutex: moves spilled bytes into the room that pops made.
+void drain_spill() {
+    if (g_link.spill.empty()) return;
+    g_link.spill.drain_into(&g_link.ring);
+    if (g_link.spill.empty()) pthread_cond_broadcast(&g_link.changed);
+}
+
+}  // namespace
+
+// The packet-handle thread sleeps in a read of this pipe while it has
+// nothing to deliver; the receive thread writes one byte per such wait.  A
+// pipe rather than a condition variable: the kernel treats a pipe write as
+// a hand-over and may run the woken thread on the writer's CPU, which the
+// receive thread is about to leave; that halves the one-way delay of a lone
+// frame on a two-core unit (docs/performance.md).
+bool make_wake_pipe() {
+    if (g_link.wake[0] >= 0) return true;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    g_link.wake[0] = above_standard_streams(ends[0]);
+    g_link.wake[1] = above_standard_streams(ends[1]);
+    if (g_link.wake[0] >= 0 && g_link.wake[1] >= 0) return true;
+    for (int &end : g_link.wake) {
+        if (end >= 0) ::close(end);
+        end = -1;
+    }
+    return false;
+}
+
+void wake_packet_thread() {
+    const char byte = 1;
+    while (::write(g_link.wake[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void *packet_handle_thread(void *) {
+    t_on_packet_thread = true;
+    std::array<Delivery, kPopBatch> batch;
+    for (;;) {
+        int count;
+        {
+            Lock lock(g_link.mutex());
+            for (;;) {
+                drain_spill();
+                if ((count = collect(batch)) > 0) break;
+                // A frame may begin in the ring and end in the spill.
+                if (!g_link.spill.empty() && ring::room(&g_link.ring) > 0) continue;
+                // Nothing to deliver, yet skipped garbage may have made room:
+                // a receive thread waiting for room must read again.
+                if (g_link.receiver_waiting) pthread_cond_signal(&g_link.room);
+                g_link.handler_waiting = true;
+                pthread_mutex_unlock(&g_link.mutex());
+                wait_for_wake();
+                pthread_mutex_lock(&g_link.mutex());
+            }
+            drain_spill();
+            // Wake a receive thread that waits for room only once a large
+            // read fits: waking it per popped frame would cost a wake-up and
+            // a small read per frame, while the ring still holds frames.
+            if (g_link.receiver_waiting && ring::room(&g_link.ring) >= kRoomToWakeReceiver)
+                pthread_cond_signal(&g_link.room);
+        }
+        for (int k = 0; k < count; ++k) {
+            Delivery &d = batch[static_cast<size_t>(k)];
+            // A frame delivered after the end of its connection carries -1:
+            // the number may already belong to another file.
+            if (d.kind == Delivery::kFrame && g_link.current_number.load() != d.connection) d.fd = -1;
+            deliver(d);
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace mcu_agent::link

@@ -1,0 +1,176 @@
+// link_send.cpp - sends: whole frames, never a SIGPIPE, never to a
+// descriptor that is no longer the library's, and never a handler blocked
+// for good while frames wait behind it.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "link_state.h"
+#include "log.h"
+#include "trace.h"
+
+namespace mcu_agent::link {
+
+namespace {
+
+constexpr int kSendPollMs = 200;
+// How long a send from the packet-handle thread waits without progress,
+// while frames wait behind it, before it gives up.
+constexpr int kGiveUpAfterMs = 5000;
+
+// write() with SIGPIPE held back in this thread, for descriptors that are
+// not sockets (MSG_NOSIGNAL needs a socket).  A SIGPIPE that the write
+// raised is taken back; one that was already pending stays.
+ssize_t write_without_sigpipe(int fd, const char *bytes, size_t n) {
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE);
+    const ssize_t written = ::write(fd, bytes, n);
+    const int error = errno;
+    if (written < 0 && error == EPIPE && !was_pending) {
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return written;
+}
+
+// On the packet-handle thread a send that would block first lets the
+// receive thread spill, then waits for room in slices.  Every frame behind
+// it waits too, so it gives up (before the first byte of a frame only)
+// when the socket took nothing for kGiveUpAfterMs while frames wait in the
+// ring or the spill, or at once when an earlier send of this run gave up.
+// Returns false with errno ETIMEDOUT then.
+bool wait_writable_on_packet_thread(int fd, bool may_give_up) {
+    {
+        Lock lock(g_link.mutex());
+        if (may_give_up && g_link.sends_giving_up.load()) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        g_link.handler_blocked = true;
+        pthread_cond_signal(&g_link.room);
+    }
+    bool writable = false;
+    bool give_up = false;
+    int stuck_ms = 0;
+    while (!writable && !give_up) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        const int rc = ::poll(&p, 1, kSendPollMs);
+        if (rc > 0) {
+            writable = true;  // also on POLLHUP/POLLERR: the send reports it
+        } else if (rc == 0) {
+            Lock lock(g_link.mutex());
+            stuck_ms = frames_waiting() ? stuck_ms + kSendPollMs : 0;
+            give_up = may_give_up && stuck_ms >= kGiveUpAfterMs;
+        } else if (errno != EINTR) {
+            writable = true;
+        }
+    }
+    bool first = false;
+    {
+        Lock lock(g_link.mutex());
+        g_link.handler_blocked = false;
+        if (give_up) first = !g_link.sends_giving_up.exchange(true);
+    }
+    if (first)
+        log_line(kLogWarning, "%s : agent server not reading, sends from handlers give up.\n", "socket_send");
+    if (give_up) errno = ETIMEDOUT;
+    return !give_up;
+}
+
+// The end of a connection that is no longer current waits for its users.
+void release(Connection &c, int index) {
+    if (c.users.fetch_sub(1) == 1 && g_link.current.load() != index) {
+        Lock lock(g_link.mutex());
+        pthread_cond_broadcast(&g_link.changed);
+    }
+}
+
+// Counts the caller into the users of the current connection; null when
+// there is none.
+Connection *acquire_current() {
+    for (;;) {
+        const int index = g_link.current.load();
+        if (index < 0) return nullptr;
+        Connection &c = g_link.connections[static_cast<size_t>(index)];
+        c.users.fetch_add(1);
+        if (g_link.current.load() == index) return &c;
+        release(c, index);
+    }
+}
+
+}  // namespace
+
+// Writes all `size` bytes.  Retries interrupted calls and completes short
+// writes; never raises SIGPIPE.  `connection` is the library's connection
+// the descriptor belongs to, or null for a caller's descriptor.  Returns
+// size, or -1.
+int write_all(int fd, const char *msg, int size, Connection *connection) {
+    const bool on_packet_thread = connection && t_on_packet_thread;
+    const int flags = MSG_NOSIGNAL | (on_packet_thread ? MSG_DONTWAIT : 0);
+    bool is_socket = true;
+    int done = 0;
+    while (done < size) {
+        const size_t left = static_cast<size_t>(size - done);
+        const ssize_t n = is_socket ? ::send(fd, msg + done, left, flags) : write_without_sigpipe(fd, msg + done, left);
+        if (n >= 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == ENOTSOCK && is_socket) {
+            is_socket = false;
+            continue;
+        }
+        if (errno == EAGAIN && on_packet_thread) {
+            // A frame once begun is finished: half a frame would corrupt
+            // the stream for good.
+            if (wait_writable_on_packet_thread(fd, done == 0)) continue;
+            return -1;
+        }
+        if (connection && (errno == EPIPE || errno == ECONNRESET)) connection->peer_gone.store(true);
+        return -1;
+    }
+    if (on_packet_thread) g_link.sends_giving_up.store(false);
+    return size;
+}
+
+}  // namespace mcu_agent::link
+
+using namespace mcu_agent::link;
+
+extern "C" {
+
+int socket_send(char *msg, int size) {
+    if (!msg || size < 0) return -1;
+    Connection *c = acquire_current();
+    if (!c) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    const int index = static_cast<int>(c - g_link.connections.data());
+    const int number = c->number;
+    const int rc = write_all(c->fd.load(), msg, size, c);
+    const int error = errno;
+    release(*c, index);
+    if (rc == size) mcu_agent::trace::on_outbound(number, reinterpret_cast<const uint8_t *>(msg), size);
+    errno = error;
+    return rc;
+}
+
+int socket_sendto(int sockfd, char *msg, int size) {
+    if (!msg || size < 0 || sockfd < 0) return -1;
+    return write_all(sockfd, msg, size, nullptr);
+}
+
+}  // extern "C"
