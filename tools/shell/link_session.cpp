@@ -13,8 +13,10 @@ namespace mcu_shell {
 
 namespace {
 
-std::mutex g_print;
-SessionOptions g_options;
+// Never destroyed: the library's threads may still deliver a message while
+// the process exits.
+std::mutex &g_print = *new std::mutex;
+SessionOptions &g_options = *new SessionOptions;
 // Every message id but the end row's, so that nothing the agent sends goes
 // unseen; the library needs the table for the life of the process.
 MCU_MSG_HANDLE_REGISTER g_handlers[MCU_MSG_MAX_ID + 1];
@@ -80,8 +82,17 @@ bool open_session(const SessionOptions &options) {
     return false;
 }
 
-int send_frame(uint8_t id, const std::vector<uint8_t> &payload) {
-    return mcu_agent::packet_fill_send(id, payload.data(), static_cast<uint8_t>(payload.size()));
+int send_frame(uint8_t id, const std::vector<uint8_t> &payload, const std::string &line) {
+    // The line goes out before any answer can be printed, and only when the
+    // frame was written.
+    std::lock_guard<std::mutex> lock(g_print);
+    const int sent = mcu_agent::packet_fill_send(id, payload.data(), static_cast<uint8_t>(payload.size()));
+    if (sent >= 0) {
+        std::fputs(line.c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    return sent;
 }
 
 void print_line(const std::string &line) {

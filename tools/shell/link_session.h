@@ -33,8 +33,9 @@ bool parse_message_id(const std::string &text, uint8_t *id);
 bool open_session(const SessionOptions &options);
 
 // Sends one frame with the library's own frame sender, as its request
-// functions do: its size when written, -1 when not.
-int send_frame(uint8_t id, const std::vector<uint8_t> &payload);
+// functions do, and prints `line` once it is written: the frame's size, or
+// -1 when it was not written (nothing printed).
+int send_frame(uint8_t id, const std::vector<uint8_t> &payload, const std::string &line);
 
 // Prints a line on standard output whole, beside the handlers' lines.
 void print_line(const std::string &line);

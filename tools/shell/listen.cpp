@@ -2,7 +2,6 @@
 // does, through the library, and prints every message as it arrives, one a
 // line in the dump's words, until interrupted.
 #include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +68,18 @@ int main(int argc, char **argv) {
     sa.sa_handler = on_stop;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Blocked here and in the library's threads, which inherit the mask:
+    // the stop signal reaches this thread, inside sigsuspend, and cannot
+    // slip in between the check and the wait.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop, &old);
     McuAgent_set_connection_handler(on_connection, nullptr);
     McuAgent_set_reconnect_interval(500);
     if (!mcu_shell::open_session(session)) return 1;
-    while (!g_stop) ::pause();
+    while (!g_stop) sigsuspend(&old);
     std::fflush(stdout);
     return 0;
 }

@@ -134,13 +134,10 @@ int main(int argc, char **argv) {
         return bad(c, error);
 
     if (!mcu_shell::open_session(session)) return 1;
-    mcu_shell::print_line("app > " + frame_words(Direction::App, c->id, payload));
-    if (mcu_shell::send_frame(c->id, payload) < 0) {
+    if (mcu_shell::send_frame(c->id, payload, "app > " + frame_words(Direction::App, c->id, payload)) < 0) {
         std::fprintf(stderr, "mcu-agent-send: not sent: the connection to the agent has ended\n");
         return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-    // Leaves without tearing the library down under its own threads.
-    std::fflush(stdout);
-    std::_Exit(0);
+    return 0;
 }

@@ -404,6 +404,14 @@ function proto.dissector(tvb, pinfo, tree)
         return size
     end
     local line, title = dissect_frame(tvb, pinfo, t, bytes, written_by_app)
+    local used = R.overhead + bytes[R.length_offset + 1]
+    if size > used then
+        -- A capture line of bytes that were not a valid frame may hold more
+        -- than the frame at its start.
+        local g = t:add(pf.garbage, tvb(used))
+        g:add_proto_expert_info(ef.garbage)
+        line = line .. " ? " .. (size - used) .. " bytes outside any frame: " .. hex_of(bytes, used + 1)
+    end
     pinfo.cols.info = prefix .. line
     t:append_text(", " .. prefix .. title)
     return size

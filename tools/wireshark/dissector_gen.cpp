@@ -120,6 +120,33 @@ void write_layouts(std::ostream &out, Span<Layout> layouts) {
     out << "  }";
 }
 
+// What a field's filter value is: a number, bytes or text.
+int filter_type(const Field &f) {
+    switch (f.kind) {
+        case Kind::Number:
+        case Kind::Length:
+        case Kind::NotFilled: return 0;
+        case Kind::Bytes: return 1;
+        default: return 2;
+    }
+}
+
+// One filter field per name of a command or message: the layouts of an id
+// must agree on what a name holds.
+bool names_agree(const char *owner, Span<Layout> layouts) {
+    for (const Layout &a : layouts)
+        for (const Field &f : a.fields)
+            for (const Layout &b : layouts)
+                for (const Field &g : b.fields)
+                    if (std::string(f.name) == g.name &&
+                        (filter_type(f) != filter_type(g) || f.enumeration != g.enumeration)) {
+                        std::cerr << "mcu-agent-dissector-gen: " << owner << ": two layouts give " << f.name
+                                  << " different kinds or enumerations\n";
+                        return false;
+                    }
+    return true;
+}
+
 // Fails when two owners would share a filter name.
 bool write_rows(std::ostream &out) {
     std::set<std::string> owners;
@@ -131,7 +158,7 @@ bool write_rows(std::ostream &out) {
     out << "R.commands = {\n";
     for (const Command &c : commands()) {
         const std::string owner = command_owner(c.name);
-        if (!unique(owner)) return false;
+        if (!unique(owner) || !names_agree(c.name, c.layouts)) return false;
         out << "  [" << +c.id << "] = {name=" << lua_string(c.name) << ", owner=" << lua_string(owner) << ", ";
         write_layouts(out, c.layouts);
         out << "},\n";
@@ -139,7 +166,7 @@ bool write_rows(std::ostream &out) {
     out << "}\nR.messages = {\n";
     for (const Message &m : messages()) {
         const std::string owner = message_owner(m.name);
-        if (!unique(owner)) return false;
+        if (!unique(owner) || !names_agree(m.name, m.layouts)) return false;
         out << "  [" << +m.id << "] = {name=" << lua_string(m.name) << ", owner=" << lua_string(owner)
             << ", record=" << lua_string(m.record) << ", ";
         write_layouts(out, m.layouts);
