@@ -321,9 +321,10 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
         ;(item or tree):add_proto_expert_info(expert_field or ef.note, text)
     end
     -- A frame that the capture kept as it came (bad checksum, bytes 2
-    -- and 3 not zero) reads as the dump reads such a line: "!" for ">",
+    -- and 3 not zero, lead bytes of the other side) reads as the dump reads
+    -- such a line: "!" for ">",
     -- and for an application's frame every problem the virtual MCU checks.
-    local kept_raw = not framed or sent ~= want
+    local kept_raw = not framed or sent ~= want or who ~= app
     local checksum_note = string.format("checksum %02X, expected %02X", sent, want)
     if app and kept_raw then
         if not framed then note("bytes 2 and 3 are not 00 00") end
