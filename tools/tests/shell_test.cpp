@@ -56,7 +56,8 @@ TEST_F(Shell, SendRefusesBadCommandsAndFieldsWithWhatIsAllowed) {
         std::vector<std::string> words;
         const char *said;
     } rows[] = {
-        {{"MCU_CMD_SEND_HVAC_INFO", "target_blower_level=16"}, "target_blower_level=16 does not fit its 4 bits (0 to 15)"},
+        {{"MCU_CMD_SEND_HVAC_INFO", "target_blower_level=16"},
+         "target_blower_level=16 does not fit its 4 bits (0 to 15)"},
         {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_NOPE"}, "allowed: audio_source 0 to 255, or one of"},
         {{"MCU_CMD_SET_AUDIO_SOURCE", "volume=3"}, "MCU_CMD_SET_AUDIO_SOURCE takes:\n  audio_source"},
         {{"MCU_CMD_NO_SUCH"}, "no command MCU_CMD_NO_SUCH"},

@@ -220,8 +220,8 @@ TEST(Pcapng, DemoCaptureReadsLineForLineWithWrongChecksumsFlagged) {
     int64_t stamp = 1733590100000000;
     for (const char *line : wrong) capture += format_stamp(stamp++) + " " + line + "\n";
     write_file(dir + "/demo.log", capture);
-    ASSERT_EQ(std::system(("'" MCU_AGENT_DUMP_PATH "' --pcapng '" + dir + "/demo.pcapng' '" + dir + "/demo.log'").c_str()),
-              0);
+    const std::string convert = "'" MCU_AGENT_DUMP_PATH "' --pcapng '" + dir + "/demo.pcapng' '" + dir + "/demo.log'";
+    ASSERT_EQ(std::system(convert.c_str()), 0);
 
     std::vector<std::string> expected;
     for (const std::string &line : lines_of(run("'" MCU_AGENT_DUMP_PATH "' '" + dir + "/demo.log'"))) {

@@ -19,8 +19,6 @@ local pf = {
     connection = ProtoField.uint32("mcu_agent.connection", "Connection"),
     event = ProtoField.string("mcu_agent.event", "Event"),
     lead = ProtoField.uint16("mcu_agent.lead", "Lead bytes", base.HEX),
-    cmd = ProtoField.uint8("mcu_agent.cmd", "Command", base.HEX),
-    msg = ProtoField.uint8("mcu_agent.msg", "Message", base.HEX),
     length = ProtoField.uint8("mcu_agent.length", "Length"),
     layout = ProtoField.string("mcu_agent.layout", "Layout"),
     checksum = ProtoField.uint8("mcu_agent.checksum", "Checksum", base.HEX),
@@ -263,9 +261,10 @@ local function add_field(tree, tvb, owner, f, v, payload_length, words)
     item:set_text(f.name .. "=" .. words)
 end
 
--- Words and tree of a frame read by its lead bytes' direction: `app` for an
--- application's command, else an agent's message.  `notes`: the problems
--- that the dump notes on a frame of that direction.
+-- Words and tree of a frame's id and payload, read by its lead bytes'
+-- direction: `app` for an application's command, else an agent's message.
+-- Also returns the layout, the values and the command or message (nil
+-- when the id or the layout is unknown).
 local function frame_body(tvb, tree, app, id, payload)
     local owner = app and R.commands[id] or R.messages[id]
     local words
@@ -284,8 +283,7 @@ local function frame_body(tvb, tree, app, id, payload)
         tree:add(pf.layout, tvb(R.head, #payload), layout.name)
     end
     local values = decode(layout, payload)
-    local record = tree:add(proto, tvb(R.head, #payload), owner.owner)
-    record:set_text(owner.name .. (owner.record and (" (" .. owner.record .. ")") or ""))
+    local record = tree:add(tvb(R.head, #payload), owner.name .. (owner.record and (" (" .. owner.record .. ")") or ""))
     for i, f in ipairs(layout.fields) do
         local w = format_value(f, values[i])
         words = words .. " " .. f.name .. "=" .. w
