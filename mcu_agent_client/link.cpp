@@ -229,6 +229,8 @@ void end(Connection &c) {
         // A connection that carried nothing and was never reported is
         // folded away, so a churning agent cannot outrun the records.
         c.phase = !c.up_taken && c.end == c.start ? Phase::kFree : Phase::kEnded;
+        // No read is under way: a drained spill's memory can go now.
+        if (g_link.spill.empty() && g_link.spill.holds_memory()) g_link.spill.release();
         pthread_cond_broadcast(&g_link.changed);
         wake_handler();
     }

@@ -10,11 +10,12 @@ namespace mcu_agent {
 
 using ConnectionHandler = void (*)(int connected, void *user);
 
-// Called on the packet-handle thread with 1 after a connection is made and
-// 0 after the last frame of an ended connection was delivered.
+// Called on the packet-handle thread with 1 before the first frame of a
+// connection and 0 after its last; the calls alternate.
 void set_connection_handler(ConnectionHandler handler, void *user);
-// 0: reconnection is the application's; above 0: after an end the link
-// connects again in the background at this interval (up to 8x on failures).
+// 0: reconnection is the application's; above 0: whenever no connection
+// stands once an entry point ran, the link connects in the background at
+// this interval (up to 8x on failures).
 void set_reconnect_interval(int milliseconds);
 
 }  // namespace mcu_agent

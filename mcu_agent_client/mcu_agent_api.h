@@ -1119,7 +1119,11 @@ typedef struct {
 /* Connects to the agent server and starts the worker threads.  Returns the
  * API table, or NULL when the server cannot be reached.  Called again while
  * connected it only replaces the registration table; called after the
- * connection ended it connects again. */
+ * connection ended, or once its peer has gone, it connects again, from any
+ * thread (handlers included): the old connection is still read to its end
+ * and its frames are delivered before anything of the new one.  With a
+ * reconnect interval set, a failed call leaves the library connecting in
+ * the background with this table. */
 MCU_AGENT_EXPORT MCU_AGENT_API *McuAgent_client_init(MCU_MSG_HANDLE_REGISTER *mcu_msg_handle_register);
 /* The API table; the same pointer with or without McuAgent_client_init. */
 MCU_AGENT_EXPORT MCU_AGENT_API *McuAgent_get_api_handle(void);
@@ -1138,15 +1142,18 @@ MCU_AGENT_EXPORT int McuAgent_receive_packet_handle(int socket_fd, void *msg, in
  * handlers included.
  */
 
-/* Called on the packet-handle thread with 1 after a connection is made and
- * 0 after the last frame of an ended connection was delivered.  The handler
- * may call McuAgent_client_init to connect again.  NULL: no handler. */
+/* Called on the packet-handle thread with 1 before the first frame of a
+ * connection and 0 after the last frame of an ended connection.  The calls
+ * alternate 1, 0, 1, ... and the last one matches the state; connections
+ * that carried nothing may be left out (both calls).  The handler may call
+ * McuAgent_client_init to connect again.  NULL: no handler. */
 MCU_AGENT_EXPORT void McuAgent_set_connection_handler(void (*handler)(int connected, void *user), void *user);
 /* 0 (the default): after the end of a connection the application connects
- * again with McuAgent_client_init.  Above 0: the library connects again in
- * the background at this interval (doubling up to 8x while attempts fail),
- * keeps the registration table and reports through the connection
- * handler. */
+ * again with McuAgent_client_init.  Above 0: whenever no connection stands
+ * (after an end, after a failed McuAgent_client_init, or when set while
+ * none stands) the library connects in the background at this interval
+ * (doubling up to 8x while attempts fail), with the last registration
+ * table, and reports through the connection handler. */
 MCU_AGENT_EXPORT void McuAgent_set_reconnect_interval(int milliseconds);
 /* Every line the library prints goes to the handler instead (level 0 error,
  * 1 warning, 2 info; the line without its newline).  It may be called on any

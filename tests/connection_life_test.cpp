@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -272,7 +273,7 @@ TEST_P(TraceFile, OpensWithoutWaitingOrFollowing) {
         AgentServer server;
         if (!McuAgent_client_init(g_table)) return 1;
         if (lines_with("MCU_AGENT_TRACE: cannot write") != (c.traced ? 0 : 1)) return 2;
-        return 0;
+        exit(0);  // with the exit handlers, which end the capture
     }, 5s);
     EXPECT_EQ(status, 0) << (status == -1 ? "the entry point never returned" : "wrong lines");
     struct stat st;
@@ -286,6 +287,13 @@ TEST_P(TraceFile, OpensWithoutWaitingOrFollowing) {
     if (c.kind == TraceFileCase::kPlainFile) {
         ASSERT_EQ(stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
+        // The process's end ends its connection in the capture too.
+        FILE *f = fopen(path.c_str(), "r");
+        ASSERT_TRUE(f);
+        char line[256], last[256] = "";
+        while (fgets(line, sizeof line, f)) snprintf(last, sizeof last, "%s", line);
+        fclose(f);
+        EXPECT_NE(strstr(last, ") #1 disconnect"), nullptr) << last;
     }
 }
 
