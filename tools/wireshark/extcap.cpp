@@ -213,6 +213,11 @@ int capture(const Options &o) {
         dir = pattern;
         file = dir + "/capture.log";
         tap = start_tap(o, file);
+        if (tap < 0) {
+            std::fprintf(stderr, "mcu-agent-extcap: cannot start the tap: %s\n", std::strerror(errno));
+            ::rmdir(dir.c_str());
+            return 1;
+        }
     }
     Follower follower(file, tap < 0 && o.since_now);
     int status = 0;
