@@ -135,6 +135,13 @@ Connection *oldest_queued() {
     return oldest;
 }
 
+// A connection made before `c` still waits for delivery.
+bool older_pending(const Connection &c) {
+    for (const Connection &o : g_link.connections)
+        if (o.phase != Phase::kFree && o.number < c.number) return true;
+    return false;
+}
+
 void wake_handler() {
     if (!g_link.handler_waiting) return;
     g_link.handler_waiting = false;
@@ -226,9 +233,10 @@ void end(Connection &c) {
         ::close(fd);
         c.fd.store(-1);
         c.end = g_link.pushed;
-        // A connection that carried nothing and was never reported is
-        // folded away, so a churning agent cannot outrun the records.
-        c.phase = !c.up_taken && c.end == c.start ? Phase::kFree : Phase::kEnded;
+        // A connection that carried nothing, made while the handler was
+        // still busy with an older one, is folded away unreported: a
+        // churning agent cannot outrun the records or the handler.
+        c.phase = !c.up_taken && c.end == c.start && older_pending(c) ? Phase::kFree : Phase::kEnded;
         // No read is under way: a drained spill's memory can go now.
         if (g_link.spill.empty() && g_link.spill.holds_memory()) g_link.spill.release();
         pthread_cond_broadcast(&g_link.changed);

@@ -124,7 +124,7 @@ TEST(ConnectionLife, IntervalSetAfterTheLossReconnects) {
     ASSERT_NE(McuAgent_client_init(g_table), nullptr);
     ASSERT_TRUE(server.accept_client());
     server.close_client();
-    ASSERT_TRUE(wait_until([] { return seen_so_far() == "10"; }));
+    ASSERT_TRUE(wait_until([] { return seen_so_far() == "10"; })) << seen_so_far();
     std::this_thread::sleep_for(100ms);  // the end is behind the receive side
     McuAgent_set_reconnect_interval(20);
     EXPECT_TRUE(server.accept_client(3000));
