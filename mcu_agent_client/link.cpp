@@ -142,10 +142,17 @@ bool older_pending(const Connection &c) {
     return false;
 }
 
-void wake_handler() {
-    if (!g_link.handler_waiting) return;
+// Under the mutex: whether the packet-handle thread sleeps and must be
+// woken.  The caller writes the wake pipe once it has released the mutex,
+// which the woken thread takes at once.
+bool handler_to_wake() {
+    const bool sleeping = g_link.handler_waiting;
     g_link.handler_waiting = false;
-    wake_packet_thread();
+    return sleeping;
+}
+
+void wake_handler() {
+    if (handler_to_wake()) wake_packet_thread();
 }
 
 // Makes `fd` the connection sends go to; the receive thread takes it up
@@ -224,6 +231,7 @@ int room_for_read() {
 // packet-handle thread will give the 0 after the last byte read.
 void end(Connection &c) {
     const int number = c.number;
+    bool wake;
     {
         Lock lock(g_link.mutex());
         if (g_link.current.load() == static_cast<int>(&c - g_link.connections.data())) retire_current();
@@ -240,8 +248,9 @@ void end(Connection &c) {
         // No read is under way: a drained spill's memory can go now.
         if (g_link.spill.empty() && g_link.spill.holds_memory()) g_link.spill.release();
         pthread_cond_broadcast(&g_link.changed);
-        wake_handler();
+        wake = handler_to_wake();
     }
+    if (wake) wake_packet_thread();
     trace::on_disconnect(number);
 }
 
@@ -267,16 +276,20 @@ void serve(Connection &c) {
             log_line(kLogWarning, "socket %d disconnected\n", fd);
             break;
         }
-        Lock lock(g_link.mutex());
-        // Only this thread adds bytes: an empty spill stays empty and the
-        // ring's room only grew since it was measured.
-        if (g_link.spill.empty() && ring::room(&g_link.ring) >= n)
-            socket_receive_buffer_msg_push(&g_link.ring, reinterpret_cast<unsigned char *>(area.data()),
-                                           static_cast<int>(n));
-        else
-            g_link.spill.append(area.data(), static_cast<size_t>(n));
-        g_link.pushed += static_cast<uint64_t>(n);
-        wake_handler();
+        bool wake;
+        {
+            Lock lock(g_link.mutex());
+            // Only this thread adds bytes: an empty spill stays empty and
+            // the ring's room only grew since it was measured.
+            if (g_link.spill.empty() && ring::room(&g_link.ring) >= n)
+                socket_receive_buffer_msg_push(&g_link.ring, reinterpret_cast<unsigned char *>(area.data()),
+                                               static_cast<int>(n));
+            else
+                g_link.spill.append(area.data(), static_cast<size_t>(n));
+            g_link.pushed += static_cast<uint64_t>(n);
+            wake = handler_to_wake();
+        }
+        if (wake) wake_packet_thread();
     }
     end(c);
 }

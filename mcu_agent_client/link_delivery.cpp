@@ -63,9 +63,8 @@ Connection *delivering() {
 int collect(std::array<Delivery, kPopBatch> &batch) {
     const bool verify = g_verify_inbound_checksum.load(std::memory_order_relaxed);
     int count = 0;
-    while (count < kPopBatch) {
-        Connection *c = delivering();
-        if (!c) break;
+    Connection *c = delivering();
+    while (c && count < kPopBatch) {
         Delivery &d = batch[static_cast<size_t>(count)];
         d.report = ring::Skip::kNone;
         d.handler = g_link.connection_handler;
@@ -112,6 +111,7 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         c->phase = Connection::Phase::kFree;  // a slot for the next connection
         pthread_cond_broadcast(&g_link.changed);
         ++count;
+        c = delivering();
     }
     return count;
 }

@@ -68,7 +68,8 @@ public:
     bool number(const Field &f, std::size_t pos, uint32_t value, std::string *error) {
         if (value > field_max(f)) {
             *error = std::string(f.name) + "=" + std::to_string(value) + " does not fit its " +
-                     std::to_string(f.bits ? f.bits : 8 * f.width) + " bits";
+                     std::to_string(f.bits ? f.bits : 8 * f.width) + " bits (0 to " + std::to_string(field_max(f)) +
+                     ")";
             return false;
         }
         if (!ensure(pos + f.width, error)) return false;

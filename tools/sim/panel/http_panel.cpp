@@ -7,7 +7,6 @@
 // live view is a server-sent event stream per open page: the stream's
 // reader suspends its connection when nothing is waiting, and a new event
 // resumes it, so an idle page costs no wake-ups at all.
-#include "http_panel.h"
 #include "panel_internal.h"
 
 #include <arpa/inet.h>
@@ -53,8 +52,10 @@ bool Panel::start(std::string *error) {
 
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
                                &Panel::on_request, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_NOTIFY_COMPLETED,
-                               &Panel::on_completed, this, MHD_OPTION_CONNECTION_LIMIT, 64u,
-                               MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+                               &Panel::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Panel::on_connection,
+                               this, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
+                               MHD_OPTION_CONNECTION_TIMEOUT, kStalledAnswerS, MHD_OPTION_END);
     if (!daemon_) {
         ::close(fd);
         *error = "the HTTP server did not start";
@@ -79,11 +80,14 @@ int Panel::timeout_ms() {
     MHD_UNSIGNED_LONG_LONG t = 0;
     if (MHD_get_timeout(daemon_, &t) == MHD_YES) ms = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(t, 60000));
     if (!streams_.empty()) ms = ms < 0 ? kTickMs : std::min(ms, kTickMs);
+    const int guard_ms = guard_.wait_ms();
+    if (guard_ms >= 0) ms = ms < 0 ? guard_ms : std::min(ms, guard_ms);
     return ms;
 }
 
 void Panel::serve() {
     MHD_run(daemon_);
+    guard_.enforce();
     if (streams_.empty()) {
         fresh_.clear();
         return;
@@ -141,14 +145,26 @@ void Panel::push(const std::string &text) {
         if (s->pending.size() > kMaxStreamPending) {
             // The page reads nothing; its EventSource reconnects and
             // starts again from a fresh snapshot.
-            s->dropped = true;
-            s->pending.clear();
+            drop(s);
+            continue;
         }
         if (s->suspended) {
             s->suspended = false;
             MHD_resume_connection(s->connection);
         }
     }
+}
+
+void Panel::drop(Stream *s) {
+    s->dropped = true;
+    s->pending.clear();
+    if (s->suspended) {
+        s->suspended = false;
+        MHD_resume_connection(s->connection);
+    }
+    // A client that reads nothing never takes the stream's end: its socket
+    // is shut down too.
+    guard_.hang_up(s->connection);
 }
 
 // ---- requests ------------------------------------------------------------
@@ -176,9 +192,15 @@ MHD_Result Panel::on_request(void *cls, MHD_Connection *connection, const char *
     return p.handle(connection, url, method, *r);
 }
 
-void Panel::on_completed(void *, MHD_Connection *, void **request, enum MHD_RequestTerminationCode) {
+void Panel::on_completed(void *cls, MHD_Connection *connection, void **request, enum MHD_RequestTerminationCode) {
     delete static_cast<Request *>(*request);
     *request = nullptr;
+    if (connection) static_cast<Panel *>(cls)->guard_.finished(connection);
+}
+
+void Panel::on_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                          enum MHD_ConnectionNotificationCode code) {
+    static_cast<Panel *>(cls)->guard_.notified(connection, socket_context, code);
 }
 
 MHD_Result Panel::first_look(MHD_Connection *connection, const std::string &method) {
@@ -239,6 +261,7 @@ MHD_Result Panel::handle(MHD_Connection *connection, const std::string &url, con
 }
 
 MHD_Result Panel::send(MHD_Connection *connection, const Reply &reply) {
+    guard_.answered(connection);
     MHD_Response *response = MHD_create_response_from_buffer(
         reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
@@ -258,9 +281,19 @@ MHD_Result Panel::send(MHD_Connection *connection, const Reply &reply) {
 // ---- the live stream -----------------------------------------------------
 
 MHD_Result Panel::open_stream(MHD_Connection *connection) {
+    guard_.answered(connection);
     auto *s = new Stream;
     s->panel = this;
     s->connection = connection;
+    s->address = guard_.address(connection);
+    std::size_t same = 0;
+    for (Stream *other : streams_)
+        if (!other->dropped && other->address == s->address) ++same;
+    for (auto it = streams_.begin(); same >= kMaxStreamsPerAddress && it != streams_.end(); ++it)
+        if (!(*it)->dropped && (*it)->address == s->address) {
+            drop(*it);  // the oldest first
+            --same;
+        }
     // A new page starts from a full picture; later events are changes.
     s->pending = "retry: 1000\n\n" + sse_event("meta", meta_json()) + sse_event("state", state_json(state_now())) +
                  sse_event("clients", clients_json()) + sse_event("status", status_json()) +

@@ -174,5 +174,4 @@ std::string Panel::log_json(const std::deque<std::string> &entries) const {
     return s + "]";
 }
 
-
 }  // namespace mcu_sim

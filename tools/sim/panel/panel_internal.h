@@ -18,27 +18,38 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "capture.h"
+#include "connection_guard.h"
 #include "console.h"
 #include "description.h"
 #include "http_rules.h"
 #include "panel_assets.h"
-#include <string>
-#include <vector>
 
 #include "http_panel.h"
 
 namespace mcu_sim {
 
+
 // A scenario file is the largest body the panel takes; 256 KiB is far
 // beyond any written by hand.
-inline constexpr std::size_t kMaxBody = 256 * 1024;
+constexpr std::size_t kMaxBody = 256 * 1024;
 constexpr std::size_t kLogBacklog = 2000;             // lines a newly opened page gets
 constexpr std::size_t kMaxStreamPending = 4u << 20;   // a page that reads nothing is dropped
 constexpr std::size_t kMaxCaptureBytes = 64u << 20;
 constexpr int64_t kKeepaliveMs = 15000;
 constexpr int kTickMs = 1000;                         // the clock key moves once a second
+// Room for other clients: one address holds at most half the connections,
+// and at most a few live streams (a browser opens six connections to one
+// site at most); a further stream from that address ends its oldest.  A
+// connection whose answer makes no progress for a while (a stream or a
+// download that the client does not read) is closed.
+constexpr unsigned kMaxConnections = 64;
+constexpr unsigned kMaxConnectionsPerAddress = kMaxConnections / 2;
+constexpr std::size_t kMaxStreamsPerAddress = 8;
+constexpr unsigned kStalledAnswerS = 10;
 
 inline int64_t panel_clock_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -186,6 +197,7 @@ private:
     struct Stream {
         Panel *panel = nullptr;
         MHD_Connection *connection = nullptr;
+        std::string address;     // the client's
         std::string pending;     // event text not yet taken by the library
         bool suspended = false;  // waiting for an event
         bool dropped = false;    // fell too far behind: end it
@@ -196,6 +208,8 @@ private:
                                  void **request);
     static void on_completed(void *cls, MHD_Connection *connection, void **request,
                              enum MHD_RequestTerminationCode code);
+    static void on_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                              enum MHD_ConnectionNotificationCode code);
     static ssize_t read_stream(void *cls, uint64_t pos, char *buf, size_t max);
     static void free_stream(void *cls);
 
@@ -210,6 +224,7 @@ private:
     Reply capture_download() const;
 
     void push(const std::string &text);
+    void drop(Stream *s);
     std::map<std::string, std::string> state_now() const;
     std::string state_json(const std::map<std::string, std::string> &values) const;
     std::string meta_json() const;
@@ -219,6 +234,7 @@ private:
 
     Server &server_;
     HttpAddress address_;
+    ConnectionGuard guard_;  // outlives the daemon: its connections' notifications reach it
     MHD_Daemon *daemon_ = nullptr;
     int epoll_fd_ = -1;
     std::vector<Stream *> streams_;

@@ -1,0 +1,252 @@
+// relay.cpp - the tap's relay loop.
+#include "relay.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "capture.h"
+#include "words.h"
+
+namespace mcu_tap {
+
+namespace {
+
+using mcu_protocol::Direction;
+
+// Beyond this much waiting for one side, the tap stops reading the other:
+// a slow reader slows its writer, as it would without the tap.
+constexpr std::size_t kMaxQueued = 1 << 20;
+// How often the tap looks whether its socket still lies at the listen path.
+constexpr int64_t kWatchUs = 500 * 1000;
+
+int64_t steady_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int connect_to(const std::string &path) {
+    sockaddr_un addr;
+    if (!unix_address(path, &addr)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+bool same_file(const FileId &a, const FileId &b) { return a.dev == b.dev && a.ino == b.ino; }
+
+}  // namespace
+
+int listen_at(const std::string &path, std::string *error) {
+    sockaddr_un addr;
+    if (!unix_address(path, &addr)) {
+        *error = "socket path too long: " + path;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+        *error = "cannot listen on " + path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Relay::Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path, std::ostream &capture,
+             bool quiet, mcu_cli::FrameView view)
+    : listen_fd_(listen_fd), listen_path_(std::move(listen_path)), own_socket_(own_socket),
+      agent_path_(std::move(agent_path)), capture_(capture), quiet_(quiet), view_(std::move(view)) {}
+
+Relay::~Relay() {
+    for (auto &c : connections_) {
+        ::close(c->up.from);
+        ::close(c->up.to);
+    }
+    stop_listening();
+}
+
+void Relay::stop_listening() {
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+}
+
+void Relay::run(const volatile sig_atomic_t &stop) {
+    say("listening on " + listen_path_ + ", passing on to " + agent_path_);
+    std::vector<pollfd> fds;
+    FileId seen = own_socket_;
+    watched_us_ = steady_us();
+    while (!stop) {
+        fds.clear();
+        fds.push_back({listen_fd_, POLLIN, 0});
+        // One entry per descriptor: read it unless it has ended or what it
+        // sent still waits for the other side; write it when something
+        // waits for it.  A descriptor with nothing to do is left out, or its
+        // hang-up would wake the loop without end.
+        auto add = [&](const Flow &reading, const Flow &writing) {
+            short events = 0;
+            if (!reading.ended && reading.queued.size() < kMaxQueued) events |= POLLIN;
+            if (!writing.queued.empty()) events |= POLLOUT;
+            fds.push_back({events ? reading.from : -1, events, 0});
+        };
+        for (auto &c : connections_) {
+            add(c->up, c->down);
+            add(c->down, c->up);
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(kWatchUs / 1000)) < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "mcu-agent-tap: poll: %s\n", std::strerror(errno));
+            return;
+        }
+        std::size_t i = 1;
+        for (auto &c : connections_) {
+            serve(*c, c->up, fds[i].revents, Direction::App);
+            serve(*c, c->down, fds[i + 1].revents, Direction::Agent);
+            pass_end(c->up);
+            pass_end(c->down);
+            i += 2;
+        }
+        for (std::size_t k = connections_.size(); k-- > 0;) {
+            Connection &c = *connections_[k];
+            if (!c.up.done || !c.down.done) continue;
+            const int64_t stamp = mcu_protocol::wall_clock_us();
+            while (auto piece = c.up.scanner.flush()) record(c, *piece, Direction::App, stamp);
+            while (auto piece = c.down.scanner.flush()) record(c, *piece, Direction::Agent, stamp);
+            capture(mcu_protocol::disconnect_record(c.number, stamp));
+            ::close(c.up.from);
+            ::close(c.up.to);
+            connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+        if (fds[0].revents & POLLIN) accept_all();
+        if (steady_us() - watched_us_ >= kWatchUs) {
+            watched_us_ = steady_us();
+            const FileId now = file_id(listen_path_);
+            if (!same_file(now, seen)) {
+                if (now.present())
+                    say("!" + listen_path_ + " is no longer the tap's socket: the agent restarted there (or another " +
+                        "program took the path); applications that connect now reach it directly, past the tap");
+                else
+                    say("!" + listen_path_ + " was removed (did the agent stop?): applications cannot connect " +
+                        "until something listens there again");
+            }
+            seen = now;
+        }
+    }
+    say("stopping: " + std::to_string(next_number_ - 1) + " connections tapped");
+}
+
+void Relay::serve(Connection &c, Flow &f, short revents, Direction d) {
+    Flow &back = &f == &c.up ? c.down : c.up;  // the flow that writes to f.from
+    if ((revents & (POLLOUT | POLLHUP | POLLERR)) && !back.queued.empty()) flush(back);
+    if (!f.ended && (revents & (POLLIN | POLLHUP | POLLERR))) read_from(c, f, d);
+}
+
+void Relay::read_from(Connection &c, Flow &f, Direction d) {
+    uint8_t buf[65536];
+    const ssize_t n = ::read(f.from, buf, sizeof buf);
+    if (n > 0) {
+        const int64_t stamp = mcu_protocol::wall_clock_us();
+        f.scanner.feed(buf, static_cast<std::size_t>(n));
+        while (auto piece = f.scanner.next()) record(c, *piece, d, stamp);
+        f.queued.insert(f.queued.end(), buf, buf + n);
+        flush(f);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        // The end of this direction: what is queued still goes out, then
+        // the end is passed on (pass_end), and the other direction goes on
+        // until it ends too.
+        f.ended = true;
+        if (!c.said_closed)
+            say("#" + std::to_string(c.number) + " " + (d == Direction::App ? "application" : "agent") +
+                " closed the connection");
+        c.said_closed = true;
+    }
+}
+
+void Relay::flush(Flow &f) {
+    std::size_t done = 0;
+    while (done < f.queued.size()) {
+        const ssize_t n = ::send(f.to, f.queued.data() + done, f.queued.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The receiver has gone: nothing more reaches it.
+            f.queued.clear();
+            f.ended = true;
+            return;
+        }
+        break;
+    }
+    f.queued.erase(f.queued.begin(), f.queued.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+void Relay::pass_end(Flow &f) {
+    if (!f.ended || !f.queued.empty() || f.done) return;
+    ::shutdown(f.to, SHUT_WR);
+    f.done = true;
+}
+
+void Relay::record(const Connection &c, const mcu_protocol::Piece &piece, Direction d, int64_t stamp) {
+    mcu_protocol::CaptureRecord r = mcu_protocol::capture_of(piece, stamp);
+    r.connection = c.number;
+    r.direction = d;  // bytes outside a frame have no lead bytes to tell
+    capture(r);
+    // The filter hook: what is printed, never what is captured.
+    const bool shown = piece.is_frame ? view_.shows(d, piece.id) : view_.shows_unframed(d);
+    if (!quiet_ && shown) {
+        std::string words = mcu_protocol::piece_words(piece);
+        if (!piece.is_frame) words = std::string(mcu_protocol::direction_word(d)) + " " + words;
+        const std::string time = view_.stamp(stamp);
+        say((time.empty() ? "" : time + " ") + "#" + std::to_string(c.number) + " " + words);
+    }
+}
+
+void Relay::accept_all() {
+    for (;;) {
+        const int app = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (app < 0) return;
+        const int agent = connect_to(agent_path_);
+        if (agent < 0) {
+            say("!cannot reach the agent at " + agent_path_ + ": " + std::strerror(errno) +
+                "; the application's connection is closed");
+            ::close(app);
+            continue;
+        }
+        auto c = std::make_unique<Connection>();
+        c->number = next_number_++;
+        c->up.from = c->down.to = app;
+        c->up.to = c->down.from = agent;
+        capture(mcu_protocol::connect_record(c->number, agent_path_, mcu_protocol::wall_clock_us()));
+        say("#" + std::to_string(c->number) + " connected");
+        connections_.push_back(std::move(c));
+    }
+}
+
+void Relay::capture(const mcu_protocol::CaptureRecord &r) {
+    capture_ << mcu_protocol::format_capture(r) << '\n' << std::flush;
+}
+
+void Relay::say(const std::string &line) {
+    if (quiet_ && (line[0] == '#' || line[0] == '(')) return;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace mcu_tap
