@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #if MCU_SIM_LINE_EDITING
@@ -39,10 +40,16 @@ void restore_terminal() {
     if (g_mode_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
 }
 
-// Only async-signal-safe calls: the mode back, then the signal's own end.
+// The signals that end the program, and what handled them before.
+constexpr int kFatalSignals[] = {SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+struct sigaction g_previous[std::size(kFatalSignals)];
+
+// Only async-signal-safe calls: the mode back, then the signal goes to
+// whatever handled it before (its default end, or a sanitizer's report).
 void on_fatal_signal(int sig) {
     restore_terminal();
-    signal(sig, SIG_DFL);
+    for (std::size_t i = 0; i < std::size(kFatalSignals); ++i)
+        if (kFatalSignals[i] == sig) sigaction(sig, &g_previous[i], nullptr);
     raise(sig);
 }
 
@@ -159,10 +166,12 @@ bool LineEditor::start(const char *prompt, LineHandler on_line_handler, EndHandl
         if (!hooks) {
             hooks = true;
             std::atexit(restore_terminal);
-            for (int sig : {SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+            for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
                 struct sigaction sa {};
                 sa.sa_handler = on_fatal_signal;
-                sigaction(sig, &sa, nullptr);
+                sigaction(kFatalSignals[i], &sa, &g_previous[i]);
+                // An ignored signal (nohup) ends nothing: it stays ignored.
+                if (g_previous[i].sa_handler == SIG_IGN) sigaction(kFatalSignals[i], &g_previous[i], nullptr);
             }
         }
     }
