@@ -369,6 +369,10 @@ function connect() {
     const m = JSON.parse(e.data);
     meta.keys = m.keys;
     meta.byKey = Object.fromEntries(m.keys.map((k) => [k.key, k]));
+    for (const [id, key] of [['blower', 'hvac.blower'], ['volume', 'audio.volume'], ['brightness', 'tft.brightness']]) {
+      const info = meta.byKey[key];  // the range the state checks against
+      if (info && info.high !== undefined) { $(id).min = info.low; $(id).max = info.high; }
+    }
     $('socket').textContent = 'agent socket ' + m.socket;
     buildKeys(m.hard_keys);
     fillSelect($('hvac-mode'), 'hvac.mode');

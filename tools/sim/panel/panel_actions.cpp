@@ -141,8 +141,16 @@ std::string Panel::meta_json() const {
         if (k.enumeration)
             if (const mcu_protocol::Enumeration *e = mcu_protocol::find_enumeration(k.enumeration))
                 for (const mcu_protocol::EnumValue &v : e->values) names.push_back(v.name);
+        // A number key's range, for the page's sliders: the one the state
+        // checks against.
+        std::string range;
+        if (k.type == KeyType::Number && !k.enumeration) {
+            const mcu_protocol::NumberRule r = State::rule(k.key);
+            range = ",\"low\":" + std::to_string(r.lowest()) + ",\"high\":" + std::to_string(r.highest());
+        }
         keys.push_back("{\"key\":" + json_string(k.key) + ",\"type\":\"" + type_name(k.type) +
-                       "\",\"members\":" + json_list(names, true) + ",\"help\":" + json_string(k.help) + "}");
+                       "\",\"members\":" + json_list(names, true) + ",\"help\":" +
+                       json_string(State::describe(k)) + range + "}");
     }
     std::vector<std::string> hard_keys;
     for (const mcu_protocol::EnumValue &v : mcu_protocol::find_enumeration("HARD_KEY_ID")->values)

@@ -168,6 +168,11 @@ class PanelTest:
         self.wait('the live stream', lambda: self.driver.find_element(By.ID, 'link').text == 'live')
         self.wait('the application with its version answered',
                   lambda: 'answered' in self.driver.find_element(By.ID, 'clients').text)
+        # The sliders take the ranges the state checks against.
+        for slider, low, high in [('volume', '0', '40'), ('blower', '0', '15'), ('brightness', '0', '15')]:
+            e = self.driver.find_element(By.ID, slider)
+            assert (e.get_attribute('min'), e.get_attribute('max')) == (low, high), \
+                f'{slider} slider: {e.get_attribute("min")} to {e.get_attribute("max")}'
 
     def key_reaches_handler(self):
         for name in ['HARD_KEY_SWC_NEXT', 'HARD_KEY_PRESET3', 'HARD_KEY_CMD_UP']:
