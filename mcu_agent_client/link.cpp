@@ -103,13 +103,8 @@ int connect_server(const char *path, Report *report) {
     }
     if (rc == -1) {
         if (report) {
-            // Log watchers match the plain line; the path is named only
-            // when the environment chose another one.
             char what[sizeof address.sun_path + 32];
-            if (strcmp(path, kDefaultServerPath) == 0)
-                snprintf(what, sizeof what, "cannot connect to the server");
-            else
-                snprintf(what, sizeof what, "cannot connect to the server %s", path);
+            connect_error_text(path, what, sizeof what);
             report->perror(what);
         }
         const int error = errno;
@@ -485,6 +480,15 @@ int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
 }
 
 }  // namespace
+
+// Log watchers match the plain line; the path is named only when the
+// environment chose another one.
+void connect_error_text(const char *path, char *text, size_t size) {
+    if (strcmp(path, kDefaultServerPath) == 0)
+        snprintf(text, size, "cannot connect to the server");
+    else
+        snprintf(text, size, "cannot connect to the server %s", path);
+}
 
 // Keeps the library's descriptors off 0, 1 and 2: with a standard stream
 // closed, a socket there would receive the application's printf output.

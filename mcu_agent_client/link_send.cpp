@@ -160,10 +160,14 @@ int socket_send(char *msg, int size) {
     }
     const int index = static_cast<int>(c - g_link.connections.data());
     const int number = c->number;
+    namespace trace = mcu_agent::trace;
+    const bool traced = trace::active();
+    trace::Stamp began{};
+    if (traced) began = trace::now();  // the answer may be traced before the write returns
     const int rc = write_all(c->fd.load(), msg, size, c);
     const int error = errno;
     release(*c, index);
-    if (rc == size) mcu_agent::trace::on_outbound(number, reinterpret_cast<const uint8_t *>(msg), size);
+    if (traced && rc == size) trace::on_outbound(number, reinterpret_cast<const uint8_t *>(msg), size, &began);
     errno = error;
     return rc;
 }

@@ -26,6 +26,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "client.h"
@@ -113,6 +114,9 @@ extern Link g_link;
 extern thread_local bool t_on_packet_thread;
 
 // link.cpp
+// What perror is given when a connect fails: "cannot connect to the
+// server", with the path only when it is not the default one.
+void connect_error_text(const char *path, char *text, size_t size);
 // Keeps a new descriptor off 0, 1 and 2 (closing `fd` when it moves it).
 int above_standard_streams(int fd);
 // Under the mutex: bytes of some connection wait in the ring or the spill.

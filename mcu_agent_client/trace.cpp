@@ -35,9 +35,11 @@
 #include <sys/eventfd.h>
 #include <time.h>
 #include <limits.h>
+#include <stdint.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <atomic>
 #include <cstddef>
 
@@ -57,7 +59,8 @@ constexpr uint32_t kMask = kCapacity - 1;
 constexpr int kEventBytes = wire::kMaxFrame;  // a whole frame, or a socket path
 
 struct Event {
-    int64_t stamp_us;
+    int64_t stamp_us;  // what the line shows
+    int64_t order_ns;  // when it happened, on the monotonic clock: the line order
     int32_t connection;
     Kind kind;
     uint16_t size;
@@ -93,6 +96,19 @@ int g_wake_fd = -1;
 std::atomic<bool> g_writer_sleeping{false};
 std::atomic<bool> g_hold{false};
 
+// Lines are written in the order things happened, not in the order the
+// hooks ran: an answer can be delivered (and traced) before the thread that
+// sent its request returns from the write.  So the writer holds each event
+// back for kReorderNs, sorted by when it happened, before it writes it.
+constexpr int64_t kReorderNs = 100 * 1000 * 1000;
+constexpr int kHeld = 64;
+
+int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 int64_t now_us() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -109,7 +125,7 @@ void wake_writer() {
 }
 
 // Copies one event into the queue; false when the queue is full.
-bool push(Kind kind, int connection, const uint8_t *bytes, int size) {
+bool push(Kind kind, int connection, const uint8_t *bytes, int size, const Stamp *when) {
     uint32_t position = g_enqueue_position.load(std::memory_order_relaxed);
     Slot *slot;
     for (;;) {
@@ -126,7 +142,9 @@ bool push(Kind kind, int connection, const uint8_t *bytes, int size) {
         }
     }
     Event &e = slot->event;
-    e.stamp_us = now_us();
+    const Stamp t = when ? *when : now();
+    e.stamp_us = t.realtime_us;
+    e.order_ns = t.monotonic_ns;
     e.connection = connection;
     e.kind = kind;
     if (size < 0) size = 0;
@@ -163,8 +181,8 @@ bool queue_empty() {
     return g_slots[position & kMask].sequence.load(std::memory_order_acquire) != position + 1;
 }
 
-void record(Kind kind, int connection, const uint8_t *bytes, int size) {
-    if (!push(kind, connection, bytes, size)) g_dropped.fetch_add(1, std::memory_order_relaxed);
+void record(Kind kind, int connection, const uint8_t *bytes, int size, const Stamp *when = nullptr) {
+    if (!push(kind, connection, bytes, size, when)) g_dropped.fetch_add(1, std::memory_order_relaxed);
     wake_writer();
 }
 
@@ -267,21 +285,44 @@ void write_event(const Event &e) {
     put(line, static_cast<size_t>(p - line));
 }
 
-// Writes out what the queue holds and the drop count behind it, waiting
-// for the reader until `deadline_ms` (-1: no limit).  Caller holds
-// g_write_mutex.
-void drain_locked(int64_t deadline_ms) {
+// Events taken from the queue and not yet written, oldest first: a
+// circular array under g_write_mutex.
+Event g_held[kHeld];
+int g_held_first = 0, g_held_count = 0;
+
+Event &held(int k) { return g_held[(g_held_first + k) % kHeld]; }
+
+void write_oldest_held() {
+    write_event(held(0));
+    g_held_first = (g_held_first + 1) % kHeld;
+    --g_held_count;
+}
+
+void hold_back(const Event &e) {
+    if (g_held_count == kHeld) write_oldest_held();
+    int k = g_held_count++;
+    held(k) = e;
+    for (; k > 0 && held(k - 1).order_ns > held(k).order_ns; --k) std::swap(held(k - 1), held(k));
+}
+
+// Writes out what the queue holds (all of it, or what happened at least
+// kReorderNs ago) and then the drop count, waiting for the reader until
+// `deadline_ms` (-1: no limit).  Caller holds g_write_mutex.
+void drain_locked(int64_t deadline_ms, bool all) {
     g_deadline_ms = deadline_ms;
     Event e;
     while (pop(&e)) {
-        write_event(e);
+        hold_back(e);
         if (deadline_ms >= 0 && monotonic_ms() >= deadline_ms) break;
     }
+    const int64_t due = all ? INT64_MAX : monotonic_ns() - kReorderNs;
+    while (g_held_count > 0 && held(0).order_ns <= due) write_oldest_held();
     if (!write_out(deadline_ms) || deadline_ms >= 0) {
         // Whatever is still queued will not be written either.
         while (deadline_ms >= 0 && pop(&e)) g_dropped.fetch_add(1, std::memory_order_relaxed);
     }
-    const uint64_t dropped = g_dropped.exchange(0, std::memory_order_relaxed);
+    // The count goes where the gap is: after the lines before it.
+    const uint64_t dropped = g_held_count == 0 ? g_dropped.exchange(0, std::memory_order_relaxed) : 0;
     if (dropped) {
         const int64_t t = now_us();
         char line[80];
@@ -304,7 +345,7 @@ void drain_without_sigpipe(int64_t deadline_ms) {
     pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
     sigpending(&pending);
     const bool was_pending = sigismember(&pending, SIGPIPE);
-    drain_locked(deadline_ms);
+    drain_locked(deadline_ms, true);
     sigpending(&pending);
     if (!was_pending && sigismember(&pending, SIGPIPE)) {
         const struct timespec zero = {0, 0};
@@ -316,19 +357,22 @@ void drain_without_sigpipe(int64_t deadline_ms) {
 
 void *writer_main(void *) {
     for (;;) {
+        int wait_ms = -1;  // nothing held back: sleep until woken
         if (!g_hold.load(std::memory_order_acquire)) {
             pthread_mutex_lock(&g_write_mutex);
-            drain_locked(-1);
+            drain_locked(-1, false);
+            if (g_held_count > 0)
+                wait_ms = static_cast<int>((held(0).order_ns + kReorderNs - monotonic_ns()) / 1000000) + 1;
             pthread_mutex_unlock(&g_write_mutex);
         }
         g_writer_sleeping.exchange(true, std::memory_order_acq_rel);
-        if ((!queue_empty() || g_dropped.load(std::memory_order_relaxed)) && !g_hold.load()) {
+        if ((!queue_empty() || (g_dropped.load(std::memory_order_relaxed) && wait_ms < 0)) && !g_hold.load()) {
             g_writer_sleeping.store(false, std::memory_order_relaxed);
             continue;
         }
         pollfd p{g_wake_fd, POLLIN, 0};
         // While held (tests only) look again now and then.
-        ::poll(&p, 1, g_hold.load() ? 5 : -1);
+        ::poll(&p, 1, g_hold.load() ? 5 : wait_ms);
         uint64_t count;
         ssize_t ignored = ::read(g_wake_fd, &count, sizeof count);
         (void)ignored;
@@ -425,9 +469,13 @@ void on_disconnect(int connection) {
     record(Kind::Disconnect, connection, nullptr, 0);
 }
 
-void on_outbound(int connection, const uint8_t *frame, int size) {
+Stamp now() { return Stamp{now_us(), monotonic_ns()}; }
+
+bool active() { return tracing(); }
+
+void on_outbound(int connection, const uint8_t *frame, int size, const Stamp *when) {
     if (!tracing()) return;
-    record(Kind::Outbound, connection, frame, size);
+    record(Kind::Outbound, connection, frame, size, when);
 }
 
 void on_inbound(int connection, const uint8_t *popped, int size) {

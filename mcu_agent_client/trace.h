@@ -31,9 +31,17 @@ void prepare();
 // Each returns at once when tracing is off.
 void on_connect(int connection, const char *socket_path);  // connection numbers 1, 2, ... per process
 void on_disconnect(int connection);
+// When something happened, on both clocks.
+struct Stamp {
+    int64_t realtime_us;
+    int64_t monotonic_ns;
+};
+Stamp now();
+bool active();  // tracing is on
 // A whole frame as sent (lead bytes .. checksum), after a successful send;
-// any thread.
-void on_outbound(int connection, const uint8_t *frame, int size);
+// any thread.  `when` is the moment the send began (taken before the
+// write: its answer may be delivered before the write returns); null: now.
+void on_outbound(int connection, const uint8_t *frame, int size, const Stamp *when = nullptr);
 // The id, the length byte and the payload, as delivered; packet-handle thread.
 void on_inbound(int connection, const uint8_t *popped, int size);
 

@@ -23,6 +23,7 @@
 
 #include "agent_server.h"
 #include "client.h"
+#include "link_state.h"
 #include "mcu_agent_api.h"
 #include "wait.h"
 
@@ -386,13 +387,10 @@ TEST(ConnectionLife, ConnectLineNamesOnlyAChosenPath) {
     McuAgent_set_log_handler(record_line, nullptr);
     EXPECT_EQ(McuAgent_client_init(g_table), nullptr);
     EXPECT_EQ(lines_with(std::string("cannot connect to the server ") + kAgentPath + ": "), 1);
-    const int status = in_child([] {
-        setenv("MCU_AGENT_SOCKET", "/tmp/mcu_agent", 1);
-        if (McuAgent_client_init(g_table)) return 2;  // an agent serves the default path here
-        return lines_with("cannot connect to the server: ") == 1 ? 0 : 1;
-    });
-    if (status == 2) GTEST_SKIP() << "an agent listens on /tmp/mcu_agent";
-    EXPECT_EQ(status, 0);
+    // The default path is not tried here: another test's agent may serve it.
+    char text[128];
+    mcu_agent::link::connect_error_text("/tmp/mcu_agent", text, sizeof text);
+    EXPECT_STREQ(text, "cannot connect to the server");
 }
 
 }  // namespace

@@ -111,8 +111,11 @@ TEST_F(Trace, EachHookWritesOneCaptureLine) {
     const std::vector<uint8_t> big = outbound(0xFD, std::vector<uint8_t>(255, 0xAB));
 
     trace::on_connect(1, "/tmp/mcu_agent");
-    trace::on_outbound(1, get_source.data(), static_cast<int>(get_source.size()));
+    // The answer is traced before the sender of its request returns from
+    // the write: the lines still come in the order things happened.
+    const trace::Stamp sent = trace::now();
     trace::on_inbound(1, popped.data(), static_cast<int>(popped.size()));
+    trace::on_outbound(1, get_source.data(), static_cast<int>(get_source.size()), &sent);
     trace::on_outbound(1, bad_sum.data(), static_cast<int>(bad_sum.size()));
     trace::on_outbound(1, big.data(), static_cast<int>(big.size()));
     trace::on_disconnect(1);
