@@ -33,15 +33,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <limits.h>
 #include <stdint.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <utility>
 #include <atomic>
 #include <cstddef>
+#include <utility>
 
 #include "log.h"
 #include "wire.h"
@@ -207,15 +207,11 @@ bool valid_outbound(const Event &e) {
            f[e.size - 1] == wire::checksum(f[wire::kIdOffset], f + wire::kHeadSize, static_cast<size_t>(length));
 }
 
+int64_t monotonic_ms() { return monotonic_ns() / 1000000; }
+
 // Writes out the formatted lines, waiting for a slow reader until
 // `deadline_ms` on the monotonic clock (-1: as long as it takes).  False
 // when they could not all be written; those are counted as dropped.
-int64_t monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 bool write_out(int64_t deadline_ms) {
     size_t done = 0;
     while (done < g_out_used) {
@@ -243,11 +239,13 @@ bool write_out(int64_t deadline_ms) {
     return true;
 }
 
-void put(const char *line, size_t n) {
+// `event`: the line stands for a traced event, counted as dropped should
+// it not be written (the file's head and a drop count are not events).
+void put(const char *line, size_t n, bool event = true) {
     if (g_out_used + n > sizeof g_out) write_out(g_deadline_ms);
     memcpy(g_out + g_out_used, line, n);
     g_out_used += n;
-    ++g_out_lines;
+    if (event) ++g_out_lines;
 }
 
 void write_event(const Event &e) {
@@ -317,10 +315,10 @@ void drain_locked(int64_t deadline_ms, bool all) {
     }
     const int64_t due = all ? INT64_MAX : monotonic_ns() - kReorderNs;
     while (g_held_count > 0 && held(0).order_ns <= due) write_oldest_held();
-    if (!write_out(deadline_ms) || deadline_ms >= 0) {
-        // Whatever is still queued will not be written either.
-        while (deadline_ms >= 0 && pop(&e)) g_dropped.fetch_add(1, std::memory_order_relaxed);
-    }
+    write_out(deadline_ms);
+    // Time is up: whatever is still queued will not be written either.
+    if (deadline_ms >= 0)
+        while (pop(&e)) g_dropped.fetch_add(1, std::memory_order_relaxed);
     // The count goes where the gap is: after the lines before it.
     const uint64_t dropped = g_held_count == 0 ? g_dropped.exchange(0, std::memory_order_relaxed) : 0;
     if (dropped) {
@@ -328,8 +326,7 @@ void drain_locked(int64_t deadline_ms, bool all) {
         char line[80];
         const int n = snprintf(line, sizeof line, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
                                static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
-        put(line, static_cast<size_t>(n));
-        --g_out_lines;  // the count itself is not an event
+        put(line, static_cast<size_t>(n), false);
         write_out(deadline_ms);
     }
     g_deadline_ms = -1;
@@ -421,8 +418,7 @@ void decide() {
     }
     char head[64];
     const int n = snprintf(head, sizeof head, "# mcu_agent_client trace of process %d\n", static_cast<int>(getpid()));
-    put(head, static_cast<size_t>(n));
-    --g_out_lines;
+    put(head, static_cast<size_t>(n), false);
     write_out(monotonic_ms());
 
     // The writer takes no signal meant for the application.
