@@ -7,6 +7,11 @@ namespace mcu_sim {
 
 namespace {
 
+// The audio settings travel as one byte each in the payload of
+// MCU_MSG_RET_AUDIO_SETTING_INFO, which has no field rows to take the width
+// from: without this a value above 255 would be taken and sent cut short.
+constexpr KeyRange kSettingByte = between(0, 255);
+
 const std::vector<KeyInfo> kKeys = {
     // system, power, keys and clock
     {"ignition", KeyType::Number, nullptr, "1", "ignition state (MCU_MSG_RET_IGN_ON_OFF_STATUS)"},
@@ -38,12 +43,12 @@ const std::vector<KeyInfo> kKeys = {
     // audio
     {"audio_source", KeyType::Number, "AUDIO_SOURCE_ID", "AUDIO_SOURCE_FM1", "current audio source"},
     {"audio.volume", KeyType::Number, nullptr, "15", "main volume", between(0, 40)},
-    {"audio.bass", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_BAS"},
-    {"audio.mid", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_MID"},
-    {"audio.treble", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_TRE"},
-    {"audio.balance", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_BAL"},
-    {"audio.fader", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_FAD"},
-    {"audio.eq", KeyType::Number, nullptr, "0", "setting AUDIO_SETTING_EQ"},
+    {"audio.bass", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_BAS", kSettingByte},
+    {"audio.mid", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_MID", kSettingByte},
+    {"audio.treble", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_TRE", kSettingByte},
+    {"audio.balance", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_BAL", kSettingByte},
+    {"audio.fader", KeyType::Number, nullptr, "7", "setting AUDIO_SETTING_FAD", kSettingByte},
+    {"audio.eq", KeyType::Number, nullptr, "0", "setting AUDIO_SETTING_EQ", kSettingByte},
     {"audio.aux_gain", KeyType::Number, "AUDIO_AUX_GAIN_ID", "AUDIO_AUX_GAIN_MID", "AUX input gain"},
     {"audio.beep", KeyType::Number, "BEEP_STATUS_ID", "BEEP_STATUS_ON", "key beep"},
     {"audio.speed_volume", KeyType::Number, "AUDIO_SPEED_VOLUME_ID", "AUDIO_SPEED_VOLUME_LEVEL2",

@@ -52,6 +52,7 @@ const Row kRows[] = {
     // The documented range of a key, wherever the value comes from.
     {"SetInRange", Where::Set, "set audio.volume 40", ""},
     {"SetAboveRange", Where::Set, "set audio.volume 41", "audio.volume: 41 is out of range: 0 to 40"},
+    {"SettingAboveItsByte", Where::Set, "set audio.bass 256", "audio.bass: 256 is out of range: 0 to 255"},
     {"SetDutyAboveRange", Where::Set, "set button.duty 11", "button.duty: 11 is out of range: 0 to 10"},
     {"SetWidth", Where::Set, "set hvac.blower 16", "hvac.blower: 16 is out of range: 0 to 15 (blower_level of"},
     {"SetMember", Where::Set, "set audio_source 99", "audio_source: 99 is not a member of AUDIO_SOURCE_ID"},
