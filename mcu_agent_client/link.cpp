@@ -32,6 +32,7 @@
 
 #include "link_state.h"
 #include "log.h"
+#include "peer_trust.h"
 #include "trace.h"
 
 namespace mcu_agent::link {
@@ -46,6 +47,10 @@ using Phase = Connection::Phase;
 constexpr char kDefaultServerPath[] = "/tmp/mcu_agent";
 constexpr int kLowestDescriptor = 3;  // never 0, 1 or 2: those are the standard streams
 constexpr int kSlotWaitMs = 1000;
+// How long a connect may wait for an agent that has bound its socket but
+// does not accept yet (its backlog is full): then it fails like any other.
+constexpr int kConnectDeadlineMs = 1000;
+constexpr int kConnectRetryMs = 10;
 
 // A line found while a lock is held, printed once the locks are released.
 class Report {
@@ -54,6 +59,11 @@ public:
     void line(LogLevel level, const char *format) {
         level_ = level;
         snprintf(text_, sizeof text_, format, "socket_client_init");
+        error_ = -1;
+    }
+    void text(LogLevel level, const char *text) {
+        level_ = level;
+        snprintf(text_, sizeof text_, "%s\n", text);
         error_ = -1;
     }
     void perror(const char *text) {
@@ -74,19 +84,71 @@ public:
 private:
     LogLevel level_ = kLogError;
     int error_ = -1;
-    char text_[160] = "";
+    char text_[384] = "";
 };
 
+// A setuid program ignores the environment: another user chose it.
 const char *server_path() {
-    const char *path = getenv("MCU_AGENT_SOCKET");
+    const char *path = secure_getenv("MCU_AGENT_SOCKET");
     return path && *path ? path : kDefaultServerPath;
 }
 
-// A connected socket, or -1 with the reason in `report` (when given).
-int connect_server(const char *path, Report *report) {
-    int fd = above_standard_streams(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// The uid and group that McuAgent_set_trusted_agent named; -1 none.
+std::atomic<long> g_trusted_uid{peer::kNobody};
+std::atomic<long> g_trusted_gid{peer::kNobody};
+
+bool agent_trusted(const peer::Credentials &who) {
+    const peer::Trust called{g_trusted_uid.load(), g_trusted_gid.load()};
+    return peer::trusted(who, peer::configured_trust()) || peer::trusted(who, called);
+}
+
+void sleep_until(const struct timespec &until) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// connect() with a deadline.  A Unix listener whose backlog is full (an
+// agent that has bound its socket but does not accept yet) refuses a
+// non-blocking connect with EAGAIN instead of queueing it, so the connect
+// is tried again in short steps until the deadline; a signal only resumes
+// the wait for the same deadline.
+int connect_before_deadline(int fd, const struct sockaddr_un &address) {
+    const struct timespec until = deadline_after(kConnectDeadlineMs);
+    const auto *to = reinterpret_cast<const struct sockaddr *>(&address);
+    for (;;) {
+        if (::connect(fd, to, sizeof address) == 0) return 0;
+        if (errno == EINPROGRESS) {
+            int left;
+            struct pollfd p = {fd, POLLOUT, 0};
+            while ((left = ms_until(until)) > 0 && ::poll(&p, 1, left) <= 0) {
+            }
+            int error = ETIMEDOUT;
+            socklen_t n = sizeof error;
+            if (p.revents && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &n) != 0) error = errno;
+            if (error == 0) return 0;
+            errno = error;
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EINTR) return -1;
+        if (ms_until(until) <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const struct timespec step = deadline_after(kConnectRetryMs);
+        sleep_until(step.tv_sec < until.tv_sec || (step.tv_sec == until.tv_sec && step.tv_nsec < until.tv_nsec)
+                        ? step
+                        : until);
+    }
+}
+
+// A connected socket to a trusted agent, or -1 with the reason in
+// `report`.  When `quiet` (the background reconnect, which tries again and
+// again), only a refused agent is reported, and only when its uid differs
+// from the one refused last.
+int connect_server(const char *path, Report &report, bool quiet) {
+    int fd = above_standard_streams(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd < 0) {
-        if (report) report->perror("cannot create communication socket");
+        if (!quiet) report.perror("cannot create communication socket");
         return -1;
     }
     struct sockaddr_un address;
@@ -97,21 +159,34 @@ int connect_server(const char *path, Report *report) {
         errno = ENAMETOOLONG;
     } else {
         strcpy(address.sun_path, path);
-        do {
-            rc = ::connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
-        } while (rc == -1 && errno == EINTR);
+        rc = connect_before_deadline(fd, address);
     }
     if (rc == -1) {
-        if (report) {
+        if (!quiet) {
             char what[sizeof address.sun_path + 32];
             connect_error_text(path, what, sizeof what);
-            report->perror(what);
+            report.perror(what);
         }
         const int error = errno;
         ::close(fd);
         errno = error;
         return -1;
     }
+    // Sends from application threads block; the receive thread polls.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    static std::atomic<long> last_refused{peer::kNobody - 1};
+    peer::Credentials who;
+    if (!peer::read_credentials(fd, &who) || !agent_trusted(who)) {
+        if (last_refused.exchange(who.uid) != who.uid || !quiet) {
+            char why[sizeof address.sun_path + 200];
+            peer::refusal_text(path, who, why, sizeof why);
+            report.text(kLogError, why);
+        }
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    last_refused.store(peer::kNobody - 1);
     return fd;
 }
 
@@ -150,41 +225,70 @@ void wake_handler() {
     if (handler_to_wake()) wake_packet_thread();
 }
 
-// Makes `fd` the connection sends go to; the receive thread takes it up
-// after the older ones.
+// Model: make_current.  Makes `fd` the connection sends go to; the
+// receive thread takes it up after the older ones.
 void make_current(int slot, int fd, const char *path) {
     Connection &c = g_link.connections[static_cast<size_t>(slot)];
     c.phase = Phase::kQueued;
     c.number = ++g_link.last_number;
     c.start = c.end = 0;
     c.up_taken = false;
+    c.up_owed = false;
     c.fd.store(fd);
     c.users.store(0);
     c.peer_gone.store(false);
     g_link.sends_giving_up.store(false);
-    g_link.current_number.store(c.number);
-    g_link.current.store(slot);
-    pthread_cond_broadcast(&g_link.changed);
+    g_link.current.store(current_word(slot, c.number));
+    pthread_cond_broadcast(&g_link.work);
     wake_handler();  // its 1
     trace::on_connect(c.number, path);
 }
 
-// Sends stop going to the current connection; it is read to its end.
+// Model: retire.  Sends stop going to the current connection; it is read
+// to its end.
 void retire_current() {
-    const int index = g_link.current.load();
-    if (index < 0) return;
-    g_link.current.store(-1);
-    g_link.current_number.store(0);
-    ::shutdown(g_link.connections[static_cast<size_t>(index)].fd.load(), SHUT_RDWR);
-    pthread_cond_broadcast(&g_link.changed);
+    const uint32_t word = g_link.current.exchange(0);
+    if (!word) return;
+    ::shutdown(g_link.connections[static_cast<size_t>(index_of(word))].fd.load(), SHUT_RDWR);
+    pthread_cond_broadcast(&g_link.released);
 }
 
-// The peer of a standing connection has gone: a send failed with
-// EPIPE/ECONNRESET, or the socket reports a hang-up.
+// Model: peer_gone.  The peer of a standing connection has gone: a send
+// failed with EPIPE/ECONNRESET, or the socket reports that the peer closed
+// or shut down its sending side (a half-close raises no hang-up, yet
+// nothing more will come: the receive thread ends the connection there).
 bool peer_gone(const Connection &c) {
     if (c.peer_gone.load()) return true;
-    struct pollfd p = {c.fd.load(), 0, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+    struct pollfd p = {c.fd.load(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLRDHUP));
+}
+
+// Under the mutex: waits until no sender is inside a write on `c`'s
+// descriptor, then closes it.  Only for a connection that is no longer
+// current (its descriptor shut down), so the wait is short: every write on
+// it fails at once.
+void close_when_unused(Connection &c) {
+    while (c.users.load() > 0) pthread_cond_wait(&g_link.released, &g_link.mutex());
+    ::close(c.fd.load());
+    c.fd.store(-1);
+}
+
+// Model: drop_if_empty.  Under the mutex: a connection that is no longer
+// current, not yet served and holds no byte (its content is final: it was
+// shut down) carried nothing: its record goes at once, with no events.  So
+// connections that an agent accepted and closed at once never hold records
+// while an older connection is still being delivered.
+void drop_empty_queued() {
+    const int current = current_index();
+    for (size_t i = 0; i < g_link.connections.size(); ++i) {
+        Connection &c = g_link.connections[i];
+        if (c.phase != Phase::kQueued || static_cast<int>(i) == current || c.up_taken) continue;
+        char byte;
+        if (::recv(c.fd.load(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0) continue;  // bytes, or not known
+        close_when_unused(c);
+        c.phase = Phase::kFree;
+        pthread_cond_broadcast(&g_link.released);
+    }
 }
 
 // ---- the receive thread --------------------------------------------------
@@ -208,13 +312,13 @@ int room_for_read() {
     for (;;) {
         const int room = ring::room(&g_link.ring);
         if (g_link.spill.empty() && room > 0) {
-            // The stall is over: the spill's memory goes.
-            if (g_link.spill.holds_memory()) g_link.spill.release();
+            release_spill_if_idle();
             g_link.receiver_waiting = false;
             return std::min(room, kReadChunk);
         }
         if (g_link.handler_blocked && !spill_full() && g_link.spill.reserve(kReadChunk)) {
             g_link.receiver_waiting = false;
+            g_link.receiver_spilling = true;  // the reservation must outlive the read
             return kReadChunk;
         }
         g_link.receiver_waiting = true;
@@ -222,27 +326,31 @@ int room_for_read() {
     }
 }
 
-// Senders are released and waited for, the descriptor is closed, and the
-// packet-handle thread will give the 0 after the last byte read.
+// Model: retire_at_end.  The end of a connection was read: no entry point
+// may report it from here on, and sends to it stop.  Done before the
+// "disconnected" line, which may run the application's log handler.
+void retire_if_current(Connection &c) {
+    Lock lock(g_link.mutex());
+    if (current_index() == static_cast<int>(&c - g_link.connections.data())) retire_current();
+}
+
+// Model: end.  Senders are released and waited for, the descriptor is
+// closed, and the packet-handle thread will give the 0 after the last
+// byte read.
 void end(Connection &c) {
     const int number = c.number;
     bool wake;
     {
         Lock lock(g_link.mutex());
-        if (g_link.current.load() == static_cast<int>(&c - g_link.connections.data())) retire_current();
-        const int fd = c.fd.load();
-        ::shutdown(fd, SHUT_RDWR);
-        while (c.users.load() > 0) pthread_cond_wait(&g_link.changed, &g_link.mutex());
-        ::close(fd);
-        c.fd.store(-1);
+        if (current_index() == static_cast<int>(&c - g_link.connections.data())) retire_current();
+        ::shutdown(c.fd.load(), SHUT_RDWR);
+        close_when_unused(c);
         c.end = g_link.pushed;
         // A connection that carried nothing, made while the handler was
-        // still busy with an older one, is folded away unreported: a
-        // churning agent cannot outrun the records or the handler.
+        // still busy with an older one, is folded away unreported.
         c.phase = !c.up_taken && c.end == c.start && older_pending(c) ? Phase::kFree : Phase::kEnded;
-        // No read is under way: a drained spill's memory can go now.
-        if (g_link.spill.empty() && g_link.spill.holds_memory()) g_link.spill.release();
-        pthread_cond_broadcast(&g_link.changed);
+        release_spill_if_idle();
+        pthread_cond_broadcast(&g_link.released);
         wake = handler_to_wake();
     }
     if (wake) wake_packet_thread();
@@ -266,14 +374,24 @@ void serve(Connection &c) {
         do {
             n = ::read(fd, area.data(), static_cast<size_t>(want));
         } while (n < 0 && errno == EINTR);
-        if (n < 0 && errno == EAGAIN) continue;
+        if (n < 0 && errno == EAGAIN) {
+            Lock lock(g_link.mutex());
+            g_link.receiver_spilling = false;
+            continue;
+        }
         if (n <= 0) {
+            {
+                Lock lock(g_link.mutex());
+                g_link.receiver_spilling = false;
+            }
+            retire_if_current(c);
             log_line(kLogWarning, "socket %d disconnected\n", fd);
             break;
         }
         bool wake;
         {
             Lock lock(g_link.mutex());
+            g_link.receiver_spilling = false;
             // Only this thread adds bytes: an empty spill stays empty and
             // the ring's room only grew since it was measured.
             if (g_link.spill.empty() && ring::room(&g_link.ring) >= n)
@@ -289,38 +407,39 @@ void serve(Connection &c) {
     end(c);
 }
 
-// A point `ms` from now on the monotonic clock.
-struct timespec deadline_after(int ms) {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += ms / 1000;
-    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    return until;
-}
-
 bool reconnect_wanted() {
-    return g_link.reconnect_ms > 0 && g_link.entry_called && g_link.current.load() < 0 && !oldest_queued();
+    return g_link.reconnect_ms > 0 && g_link.entry_called && !g_link.current.load() && !oldest_queued();
 }
 
-// One background attempt, with the mutex released around it (lock order:
-// entry, then mutex).  Quiet: a failed attempt prints nothing.
+// The wait before the next background attempt after `failures` failed
+// ones: the interval, doubled per failure up to the cap (8x the interval
+// unless the application set one).
+int reconnect_delay_ms(int failures) {
+    const int base = g_link.reconnect_ms;
+    const int cap = g_link.reconnect_max_ms > 0 ? std::max(g_link.reconnect_max_ms, base) : base * 8;
+    int64_t delay = base;
+    for (int i = 0; i < failures && delay < cap; ++i) delay *= 2;
+    return static_cast<int>(std::min<int64_t>(delay, cap));
+}
+
+// Model: connect_in_background.  One background attempt, with the mutex
+// released around it (lock order: entry, then mutex).  Quiet: a failed
+// attempt prints nothing, a refused agent one line.
 bool connect_in_background() {
     pthread_mutex_unlock(&g_link.mutex());
     bool connected = false;
+    Report report;
     {
         Lock entry(g_link.entry);
         int slot;
         {
             Lock lock(g_link.mutex());
+            drop_empty_queued();
             slot = reconnect_wanted() ? free_slot() : -1;
         }
         if (slot >= 0) {
             const char *path = server_path();
-            const int fd = connect_server(path, nullptr);
+            const int fd = connect_server(path, report, true);
             Lock lock(g_link.mutex());
             if (fd >= 0) {
                 make_current(slot, fd, path);
@@ -328,37 +447,62 @@ bool connect_in_background() {
             }
         }
     }
+    report.print();
     pthread_mutex_lock(&g_link.mutex());
     return connected;
 }
 
-// Under the mutex: the next connection to serve, in the order they were
-// made.  With none, and a reconnect interval set, connects again in the
-// background at that interval, doubling it up to eight times while
-// attempts fail.
+// Model: next_to_serve.  Under the mutex: the next connection to serve,
+// in the order they were made.  With none, and a reconnect interval set,
+// connects again in the background at that interval, doubling while
+// attempts fail.  The wait runs from the last attempt (or from the moment
+// no connection stood); a change of the settings recomputes it, undoubled.
 Connection *next_to_serve() {
-    int delay_ms = 0;
+    int failures = 0;
+    bool waiting = false;  // `since` holds when the current wait began
+    struct timespec since = deadline_after(0);
     for (;;) {
         if (Connection *c = oldest_queued()) {
             c->phase = Phase::kServed;
             c->start = g_link.pushed;
             return c;
         }
-        if (!reconnect_wanted()) {
-            delay_ms = 0;
-            pthread_cond_wait(&g_link.changed, &g_link.mutex());
+        if (!reconnect_wanted() || free_slot() < 0) {
+            // No interval, or older connections are still being delivered.
+            failures = 0;
+            waiting = false;
+            pthread_cond_wait(&g_link.work, &g_link.mutex());
             continue;
         }
-        if (free_slot() < 0) {  // older connections are still being delivered
-            pthread_cond_wait(&g_link.changed, &g_link.mutex());
+        if (!waiting) {
+            since = deadline_after(0);
+            waiting = true;
+        }
+        const uint32_t settings = g_link.settings_changed;
+        const int delay = reconnect_delay_ms(failures);
+        struct timespec until = since;
+        until.tv_sec += delay / 1000;
+        until.tv_nsec += static_cast<long>(delay % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        int rc = ms_until(until) > 0 ? 0 : ETIMEDOUT;
+        while (rc != ETIMEDOUT && reconnect_wanted() && settings == g_link.settings_changed)
+            rc = pthread_cond_clockwait(&g_link.work, &g_link.mutex(), CLOCK_MONOTONIC, &until);
+        if (settings != g_link.settings_changed) {
+            failures = 0;
             continue;
         }
-        delay_ms = delay_ms == 0 ? g_link.reconnect_ms : std::min(delay_ms * 2, g_link.reconnect_ms * 8);
-        const struct timespec until = deadline_after(delay_ms);
-        while (reconnect_wanted() &&
-               pthread_cond_clockwait(&g_link.changed, &g_link.mutex(), CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+        if (rc != ETIMEDOUT) continue;
+        waiting = false;
+        if (connect_in_background()) {
+            failures = 0;
+        } else {
+            ++failures;
+            since = deadline_after(0);
+            waiting = true;
         }
-        if (reconnect_wanted() && connect_in_background()) delay_ms = 0;
     }
 }
 
@@ -395,13 +539,25 @@ bool start_threads(Report &report) {
     return true;
 }
 
+// Model: start_reconnect.  Under the mutex: once an entry point ran and an
+// interval is set, the receive thread runs, whether the entry point failed
+// or the interval came later; it is the one that connects in the
+// background.
+void start_background_reconnect() {
+    if (g_link.reconnect_ms <= 0 || !g_link.entry_called) return;
+    Report ignored;  // a failure here is retried by the next entry point or setter
+    start_threads(ignored);
+    pthread_cond_broadcast(&g_link.work);
+}
+
 // In a child after fork(): none of the threads exist there, and a lock may
 // have been held by one of them.  The child starts disconnected.
 void after_fork_in_child() {
     pthread_mutex_init(&g_link.entry, nullptr);
     pthread_mutex_init(&g_link.mutex(), nullptr);
     pthread_cond_init(&g_link.room, nullptr);
-    pthread_cond_init(&g_link.changed, nullptr);
+    pthread_cond_init(&g_link.work, nullptr);
+    pthread_cond_init(&g_link.released, nullptr);
     log_after_fork_in_child();
     for (Connection &c : g_link.connections) {
         if (c.fd.load() >= 0) ::close(c.fd.load());
@@ -413,10 +569,10 @@ void after_fork_in_child() {
         if (end >= 0) ::close(end);
         end = -1;
     }
-    g_link.current.store(-1);
-    g_link.current_number.store(0);
+    g_link.current.store(0);
     g_link.spill.release();
     g_link.receiver_waiting = g_link.handler_waiting = g_link.handler_blocked = false;
+    g_link.receiver_spilling = false;
     g_link.sends_giving_up.store(false);
     g_link.ring.fill_offset = g_link.ring.handle_offset = 0;
     g_link.ring.is_full_flag = g_link.ring.resync_flag = 0;
@@ -429,19 +585,22 @@ pthread_once_t g_fork_handler_once = PTHREAD_ONCE_INIT;
 void register_fork_handler() { pthread_atfork(nullptr, nullptr, after_fork_in_child); }
 
 // Off the packet-handle thread, an entry point that finds every record
-// taken (connections made faster than their ends are delivered) gives
-// the worker threads a moment to catch up.  Without the entry lock: a
-// handler may be waiting for it.
+// taken (connections that carried frames made faster than their ends are
+// delivered) gives the worker threads a moment to catch up.  Without the
+// entry lock: a handler may be waiting for it.
 void wait_for_free_slot() {
     if (t_on_packet_thread) return;
     Lock lock(g_link.mutex());
     const struct timespec until = deadline_after(kSlotWaitMs);
+    drop_empty_queued();
     while (free_slot() < 0 &&
-           pthread_cond_clockwait(&g_link.changed, &g_link.mutex(), CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+           pthread_cond_clockwait(&g_link.released, &g_link.mutex(), CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+        drop_empty_queued();
     }
 }
 
-// The entry point's work under its locks; lines go to `report`.
+// Model: enter.  The entry point's work under its locks; lines go to
+// `report`.
 int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
     Lock entry(g_link.entry);
     int slot;
@@ -449,26 +608,25 @@ int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
         Lock lock(g_link.mutex());
         g_link.callback = callback;
         g_link.entry_called = true;
-        const int index = g_link.current.load();
+        const int index = current_index();
         if (index >= 0) {
             Connection &c = g_link.connections[static_cast<size_t>(index)];
             if (!peer_gone(c)) return c.fd.load();
             retire_current();
         }
+        drop_empty_queued();
         slot = free_slot();
         if (slot < 0) {
             report.line(kLogError, "%s : connections still being delivered, none made.\n");
+            start_background_reconnect();
             return -1;
         }
     }
     const char *path = server_path();
-    const int fd = connect_server(path, &report);
+    const int fd = connect_server(path, report, false);
     Lock lock(g_link.mutex());
     if (fd < 0) {
-        // With an interval set the receive thread goes on trying.
-        Report ignored;
-        if (g_link.reconnect_ms > 0) start_threads(ignored);
-        pthread_cond_broadcast(&g_link.changed);
+        start_background_reconnect();  // with an interval set it goes on trying
         return -1;
     }
     if (!start_threads(report)) {
@@ -480,6 +638,27 @@ int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
 }
 
 }  // namespace
+
+// A point `ms` from now on the monotonic clock.
+struct timespec deadline_after(int ms) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
+// Milliseconds left until `until` (rounded up), 0 when it has passed.
+int ms_until(const struct timespec &until) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ns = (static_cast<int64_t>(until.tv_sec) - now.tv_sec) * 1000000000LL + (until.tv_nsec - now.tv_nsec);
+    return ns <= 0 ? 0 : static_cast<int>(std::min<int64_t>((ns + 999999) / 1000000, INT32_MAX));
+}
 
 // Log watchers match the plain line; the path is named only when the
 // environment chose another one.
@@ -505,16 +684,45 @@ int above_standard_streams(int fd) {
 
 namespace mcu_agent {
 
+// Model: set_handler.  A handler set while a connection is being
+// delivered whose 1 was already taken is told 1 first, before anything
+// else of that connection, as a subscription hears the current state.
 void set_connection_handler(ConnectionHandler handler, void *user) {
-    link::Lock lock(link::g_link.mutex());
-    link::g_link.connection_handler = handler;
-    link::g_link.connection_user = handler ? user : nullptr;
+    using namespace link;
+    bool wake;
+    {
+        Lock lock(g_link.mutex());
+        const bool changed = handler != g_link.connection_handler || user != g_link.connection_user;
+        g_link.connection_handler = handler;
+        g_link.connection_user = handler ? user : nullptr;
+        Connection *c = delivering();
+        if (c && changed) c->up_owed = handler && c->up_taken;
+        wake = c && c->up_owed && handler_to_wake();
+    }
+    if (wake) wake_packet_thread();
 }
 
+// Model: set_interval.
 void set_reconnect_interval(int milliseconds) {
-    link::Lock lock(link::g_link.mutex());
-    link::g_link.reconnect_ms = milliseconds > 0 ? milliseconds : 0;
-    pthread_cond_broadcast(&link::g_link.changed);
+    using namespace link;
+    Lock lock(g_link.mutex());
+    g_link.reconnect_ms = milliseconds > 0 ? milliseconds : 0;
+    ++g_link.settings_changed;
+    start_background_reconnect();
+    pthread_cond_broadcast(&g_link.work);
+}
+
+void set_reconnect_max_interval(int milliseconds) {
+    using namespace link;
+    Lock lock(g_link.mutex());
+    g_link.reconnect_max_ms = milliseconds > 0 ? milliseconds : 0;
+    ++g_link.settings_changed;
+    pthread_cond_broadcast(&g_link.work);
+}
+
+void set_trusted_agent(long uid, long gid) {
+    link::g_trusted_uid.store(uid >= 0 ? uid : peer::kNobody);
+    link::g_trusted_gid.store(gid >= 0 ? gid : peer::kNobody);
 }
 
 }  // namespace mcu_agent

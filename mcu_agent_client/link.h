@@ -17,6 +17,11 @@ void set_connection_handler(ConnectionHandler handler, void *user);
 // stands once an entry point ran, the link connects in the background at
 // this interval (up to 8x on failures).
 void set_reconnect_interval(int milliseconds);
+// The doubling of the interval stops here; 0: eight times the interval.
+void set_reconnect_max_interval(int milliseconds);
+// The uid and group trusted to be the agent besides root and this
+// process's own uid; -1 names none.
+void set_trusted_agent(long uid, long gid);
 
 }  // namespace mcu_agent
 

@@ -51,15 +51,8 @@ void wait_for_wake() {
     }
 }
 
-// Under the mutex: the oldest connection not yet delivered to its end.
-Connection *delivering() {
-    Connection *oldest = nullptr;
-    for (Connection &c : g_link.connections)
-        if (c.phase != Connection::Phase::kFree && (!oldest || c.number < oldest->number)) oldest = &c;
-    return oldest;
-}
-
-// Under the mutex: up to kPopBatch frames and events in stream order.
+// Model: collect.  Under the mutex: up to kPopBatch frames and events in
+// stream order.
 int collect(std::array<Delivery, kPopBatch> &batch) {
     const bool verify = g_verify_inbound_checksum.load(std::memory_order_relaxed);
     int count = 0;
@@ -69,8 +62,9 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         d.report = ring::Skip::kNone;
         d.handler = g_link.connection_handler;
         d.user = g_link.connection_user;
-        if (!c->up_taken) {
+        if (!c->up_taken || c->up_owed) {
             c->up_taken = true;
+            c->up_owed = false;
             d.kind = Delivery::kEvent;
             d.up = true;
             ++count;
@@ -109,13 +103,15 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         d.kind = Delivery::kEvent;
         d.up = false;
         c->phase = Connection::Phase::kFree;  // a slot for the next connection
-        pthread_cond_broadcast(&g_link.changed);
+        pthread_cond_broadcast(&g_link.released);
+        pthread_cond_broadcast(&g_link.work);  // the background reconnect may wait for a record
         ++count;
         c = delivering();
     }
     return count;
 }
 
+// Model: deliver.  No lock is held: application code runs here.
 void deliver(Delivery &d) {
     if (d.report != ring::Skip::kNone) log_line(kLogWarning, ring::skip_line(d.report), "socket_receive_buffer_msg_pop");
     if (d.kind == Delivery::kFrame) {
@@ -128,11 +124,12 @@ void deliver(Delivery &d) {
     }
 }
 
-// Under the mutex: moves spilled bytes into the room that pops made.
+// Under the mutex: moves spilled bytes into the room that pops made; a
+// spill drained after the stall ended gives its memory back at once.
 void drain_spill() {
     if (g_link.spill.empty()) return;
     g_link.spill.drain_into(&g_link.ring);
-    if (g_link.spill.empty()) pthread_cond_broadcast(&g_link.changed);
+    release_spill_if_idle();
 }
 
 }  // namespace
@@ -155,6 +152,14 @@ bool make_wake_pipe() {
         end = -1;
     }
     return false;
+}
+
+// Under the mutex.  The spill is needed while the packet-handle thread is
+// blocked in a send; once it is not, and the spill is empty, its memory
+// goes, unless the receive thread holds a reservation for a read under way.
+void release_spill_if_idle() {
+    if (g_link.spill.empty() && g_link.spill.holds_memory() && !g_link.handler_blocked && !g_link.receiver_spilling)
+        g_link.spill.release();
 }
 
 void wake_packet_thread() {
@@ -194,7 +199,7 @@ void *packet_handle_thread(void *) {
             Delivery &d = batch[static_cast<size_t>(k)];
             // A frame delivered after the end of its connection carries -1:
             // the number may already belong to another file.
-            if (d.kind == Delivery::kFrame && g_link.current_number.load() != d.connection) d.fd = -1;
+            if (d.kind == Delivery::kFrame && number_of(g_link.current.load()) != d.connection) d.fd = -1;
             deliver(d);
         }
     }

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "link_state.h"
 #include "log.h"
 #include "trace.h"
@@ -44,12 +46,14 @@ ssize_t write_without_sigpipe(int fd, const char *bytes, size_t n) {
     return written;
 }
 
-// On the packet-handle thread a send that would block first lets the
-// receive thread spill, then waits for room in slices.  Every frame behind
-// it waits too, so it gives up (before the first byte of a frame only)
-// when the socket took nothing for kGiveUpAfterMs while frames wait in the
-// ring or the spill, or at once when an earlier send of this run gave up.
-// Returns false with errno ETIMEDOUT then.
+// Model: handler_send_wait.  On the packet-handle thread a send that would
+// block first lets the receive thread spill, then waits for room.  Every
+// frame behind it waits too, so it gives up (before the first byte of a
+// frame only) when the socket took nothing for kGiveUpAfterMs while frames
+// waited in the ring or the spill the whole time, or at once when an
+// earlier send of this run gave up.  The time is measured on the monotonic
+// clock from the moment frames began to wait: a signal only resumes the
+// wait.  Returns false with errno ETIMEDOUT then.
 bool wait_writable_on_packet_thread(int fd, bool may_give_up) {
     {
         Lock lock(g_link.mutex());
@@ -62,24 +66,29 @@ bool wait_writable_on_packet_thread(int fd, bool may_give_up) {
     }
     bool writable = false;
     bool give_up = false;
-    int stuck_ms = 0;
+    bool stuck = false;           // frames have waited behind this send since `stuck_since`
+    struct timespec give_up_at{};
     while (!writable && !give_up) {
         struct pollfd p = {fd, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, kSendPollMs);
-        if (rc > 0) {
+        const int rc = ::poll(&p, 1, stuck ? std::min(kSendPollMs, std::max(1, ms_until(give_up_at))) : kSendPollMs);
+        if (rc > 0 || (rc < 0 && errno != EINTR)) {
             writable = true;  // also on POLLHUP/POLLERR: the send reports it
-        } else if (rc == 0) {
-            Lock lock(g_link.mutex());
-            stuck_ms = frames_waiting() ? stuck_ms + kSendPollMs : 0;
-            give_up = may_give_up && stuck_ms >= kGiveUpAfterMs;
-        } else if (errno != EINTR) {
-            writable = true;
+            break;
         }
+        Lock lock(g_link.mutex());
+        if (!frames_waiting()) {
+            stuck = false;
+        } else if (!stuck) {
+            stuck = true;
+            give_up_at = deadline_after(kGiveUpAfterMs);
+        }
+        give_up = may_give_up && stuck && ms_until(give_up_at) == 0;
     }
     bool first = false;
     {
         Lock lock(g_link.mutex());
         g_link.handler_blocked = false;
+        release_spill_if_idle();
         if (give_up) first = !g_link.sends_giving_up.exchange(true);
     }
     if (first)
@@ -88,24 +97,30 @@ bool wait_writable_on_packet_thread(int fd, bool may_give_up) {
     return !give_up;
 }
 
-// The end of a connection that is no longer current waits for its users.
-void release(Connection &c, int index) {
-    if (c.users.fetch_sub(1) == 1 && g_link.current.load() != index) {
+// Model: release.  The end of a connection that is no longer current
+// waits for its users.
+void release(Connection &c, uint32_t word) {
+    if (c.users.fetch_sub(1) == 1 && g_link.current.load() != word) {
         Lock lock(g_link.mutex());
-        pthread_cond_broadcast(&g_link.changed);
+        pthread_cond_broadcast(&g_link.released);
     }
 }
 
-// Counts the caller into the users of the current connection; null when
-// there is none.
-Connection *acquire_current() {
+// Model: acquire.  Counts the caller into the users of the current
+// connection; null when there is none.  The word names record and number
+// together, so a confirmed word means the record was not reused between
+// the two loads: its descriptor is that connection's until release.
+Connection *acquire_current(uint32_t *word) {
     for (;;) {
-        const int index = g_link.current.load();
-        if (index < 0) return nullptr;
-        Connection &c = g_link.connections[static_cast<size_t>(index)];
+        const uint32_t w = g_link.current.load();
+        if (!w) return nullptr;
+        Connection &c = g_link.connections[static_cast<size_t>(index_of(w))];
         c.users.fetch_add(1);
-        if (g_link.current.load() == index) return &c;
-        release(c, index);
+        if (g_link.current.load() == w) {
+            *word = w;
+            return &c;
+        }
+        release(c, w);
     }
 }
 
@@ -153,27 +168,41 @@ extern "C" {
 
 int socket_send(char *msg, int size) {
     if (!msg || size < 0) return -1;
-    Connection *c = acquire_current();
+    uint32_t word;
+    Connection *c = acquire_current(&word);
     if (!c) {
         errno = ENOTCONN;
         return -1;
     }
-    const int index = static_cast<int>(c - g_link.connections.data());
-    const int number = c->number;
+    const int number = number_of(word);
     namespace trace = mcu_agent::trace;
     const bool traced = trace::active();
     trace::Stamp began{};
     if (traced) began = trace::now();  // the answer may be traced before the write returns
     const int rc = write_all(c->fd.load(), msg, size, c);
     const int error = errno;
-    release(*c, index);
+    release(*c, word);
     if (traced && rc == size) trace::on_outbound(number, reinterpret_cast<const uint8_t *>(msg), size, &began);
     errno = error;
     return rc;
 }
 
+// A handler may pass on the descriptor it was given: a send to the current
+// connection's descriptor is a send on that connection (counted into its
+// users, and on the packet-handle thread never blocked for good).
 int socket_sendto(int sockfd, char *msg, int size) {
     if (!msg || size < 0 || sockfd < 0) return -1;
+    uint32_t word;
+    if (Connection *c = acquire_current(&word)) {
+        if (c->fd.load() == sockfd) {
+            const int rc = write_all(sockfd, msg, size, c);
+            const int error = errno;
+            release(*c, word);
+            errno = error;
+            return rc;
+        }
+        release(*c, word);
+    }
     return write_all(sockfd, msg, size, nullptr);
 }
 

@@ -7,8 +7,12 @@
 //    current connection, write to its descriptor and count themselves out;
 //    no lock.  A descriptor is closed only once it is no longer current and
 //    its users are gone, so a send never reaches a number handed out again.
+//    The current connection is one atomic word, index and number together:
+//    a sender that counted itself into a record confirms that the word still
+//    names the same connection, which a reused record never does.
 //  - the receive thread (one per process, started by the first entry point
-//    that connects, or that fails with a reconnect interval set): serves the
+//    that connects, or once an entry point ran and a reconnect interval is
+//    set, whichever comes first): serves the
 //    connections one after the other in the order they were made, reading
 //    each into the ring (or the spill) until its end; with a reconnect
 //    interval it connects again in the background when none is left.
@@ -19,6 +23,16 @@
 //  - entry points (socket_client_init, the background reconnect) are
 //    serialised by `entry`; lock order is entry, then mutex.
 // Nothing is printed, and no application code runs, with a lock held.
+//
+// Condition variables, one condition each:
+//  - `room`: the receive thread waits for room in the ring;
+//  - `work`: the receive thread waits for a queued connection or a change
+//    of the reconnect settings;
+//  - `released`: an end waits for the users of a descriptor to leave it, an
+//    entry point for a record to come free.
+// Every timed wait is against an absolute point on the monotonic clock.
+// The model of these threads is model/link.pml; each of its steps names the
+// function that performs it here.
 #ifndef MCU_AGENT_LINK_STATE_H
 #define MCU_AGENT_LINK_STATE_H
 
@@ -41,6 +55,8 @@ constexpr int kReadChunk = RECEIVE_BUFFER_MSG_SIZE;
 // than two at a time needs handlers that call the entry point repeatedly
 // while the agent keeps closing.
 constexpr int kConnections = 8;
+constexpr uint32_t kIndexBits = 3;  // kConnections fits
+static_assert(kConnections <= (1 << kIndexBits), "record index must fit the current word");
 
 class Lock {
 public:
@@ -67,6 +83,7 @@ struct Connection {
     uint64_t start = 0;         // stream position of its first byte (from kServed on)
     uint64_t end = 0;           // stream position after its last byte (kEnded)
     bool up_taken = false;      // the packet-handle thread took its 1 for delivery
+    bool up_owed = false;       // a connection handler set after its 1 is told 1 first
     // Read by senders without the lock.
     std::atomic<int> fd{-1};
     std::atomic<int> users{0};         // senders inside a write on fd
@@ -82,20 +99,22 @@ struct Link {
     RECEIVE_BUFFER_MSG ring = {ring_storage, RECEIVE_BUFFER_MSG_SIZE, 0, 0, 0, PTHREAD_MUTEX_INITIALIZER, 0};
     pthread_mutex_t &mutex() { return ring.buffer_mutex; }
     pthread_cond_t room = PTHREAD_COND_INITIALIZER;     // the receive thread waits for ring room
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;  // connections, users, spill, settings
-    // Timed waits on `changed` use pthread_cond_clockwait on the monotonic
-    // clock, which a statically initialised condition variable allows.
+    pthread_cond_t work = PTHREAD_COND_INITIALIZER;      // queued connections, reconnect settings
+    pthread_cond_t released = PTHREAD_COND_INITIALIZER;  // users gone, records free
+    // Timed waits use pthread_cond_clockwait on the monotonic clock, which a
+    // statically initialised condition variable allows.
 
     std::array<Connection, kConnections> connections;
     int last_number = 0;
-    std::atomic<int> current{-1};  // index of the connection sends go to; -1 none
-    std::atomic<int> current_number{0};  // its number; 0 none
+    // The connection sends go to: number << kIndexBits | index; 0 none.
+    std::atomic<uint32_t> current{0};
 
     Spill spill;
     uint64_t pushed = 0;    // bytes into ring and spill since the start
     uint64_t consumed = 0;  // bytes out of the ring
 
     bool receiver_waiting = false;  // the receive thread waits on `room`
+    bool receiver_spilling = false;  // it reserved spill room and reads without the lock
     bool handler_waiting = false;   // the packet-handle thread sleeps on the wake pipe
     bool handler_blocked = false;   // the packet-handle thread waits in a send
     std::atomic<bool> sends_giving_up{false};  // one line per run of abandoned sends
@@ -107,11 +126,32 @@ struct Link {
     ConnectionHandler connection_handler = nullptr;
     void *connection_user = nullptr;
     int reconnect_ms = 0;
+    int reconnect_max_ms = 0;        // the doubling stops here; 0: 8x reconnect_ms
+    uint32_t settings_changed = 0;   // bumped by every setter of the two above
     bool entry_called = false;  // background reconnection needs a callback to serve
 };
 
 extern Link g_link;
+
+inline uint32_t current_word(int index, int number) {
+    return static_cast<uint32_t>(number) << kIndexBits | static_cast<uint32_t>(index);
+}
+inline int index_of(uint32_t word) { return static_cast<int>(word & ((1u << kIndexBits) - 1)); }
+inline int number_of(uint32_t word) { return static_cast<int>(word >> kIndexBits); }
+// The current connection's record index, or -1.
+inline int current_index() {
+    const uint32_t w = g_link.current.load();
+    return w ? index_of(w) : -1;
+}
 extern thread_local bool t_on_packet_thread;
+
+// Under the mutex: the oldest connection not yet delivered to its end.
+inline Connection *delivering() {
+    Connection *oldest = nullptr;
+    for (Connection &c : g_link.connections)
+        if (c.phase != Connection::Phase::kFree && (!oldest || c.number < oldest->number)) oldest = &c;
+    return oldest;
+}
 
 // link.cpp
 // What perror is given when a connect fails: "cannot connect to the
@@ -128,9 +168,17 @@ void *packet_handle_thread(void *);
 bool make_wake_pipe();
 void wake_packet_thread();  // the caller saw handler_waiting and cleared it
 
+// Frees a drained spill's memory once nothing may still write into it.
+void release_spill_if_idle();
+
 // link_send.cpp
 // Writes all of a frame to a connection's descriptor; see the source.
 int write_all(int fd, const char *msg, int size, Connection *connection);
+
+// A point `ms` from now, and the milliseconds left until a point, on the
+// monotonic clock.
+struct timespec deadline_after(int ms);
+int ms_until(const struct timespec &until);
 
 }  // namespace mcu_agent::link
 

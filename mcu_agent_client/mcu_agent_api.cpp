@@ -230,6 +230,10 @@ void McuAgent_set_connection_handler(void (*handler)(int connected, void *user),
 
 void McuAgent_set_reconnect_interval(int milliseconds) { set_reconnect_interval(milliseconds); }
 
+void McuAgent_set_reconnect_max_interval(int milliseconds) { set_reconnect_max_interval(milliseconds); }
+
+void McuAgent_set_trusted_agent(long uid, long gid) { set_trusted_agent(uid, gid); }
+
 void McuAgent_set_inbound_checksum(int verify) { g_verify_inbound_checksum.store(verify != 0); }
 
 }  // extern "C"

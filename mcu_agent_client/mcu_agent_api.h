@@ -1159,6 +1159,18 @@ MCU_AGENT_EXPORT void McuAgent_set_connection_handler(void (*handler)(int connec
  * (doubling up to 8x while attempts fail), with the last registration
  * table, and reports through the connection handler. */
 MCU_AGENT_EXPORT void McuAgent_set_reconnect_interval(int milliseconds);
+/* The longest wait between background attempts: the interval doubles per
+ * failed attempt up to this.  0 (the default): eight times the interval.
+ * A change takes effect at once, also during a wait. */
+MCU_AGENT_EXPORT void McuAgent_set_reconnect_max_interval(int milliseconds);
+/* Who may be the agent.  After connecting, the library reads the peer's
+ * credentials and accepts only an agent that runs as root, as this
+ * process's effective uid, or as the uid or in the group named here, in
+ * the environment (MCU_AGENT_TRUSTED_UID, MCU_AGENT_TRUSTED_GID: a number
+ * or a name; ignored by setuid programs) or at build time.  Any other peer
+ * is closed with one line naming its uid, and counts as a failed connect.
+ * -1 names none. */
+MCU_AGENT_EXPORT void McuAgent_set_trusted_agent(long uid, long gid);
 /* Every line the library prints goes to the handler instead (level 0 error,
  * 1 warning, 2 info; the line without its newline).  It may be called on any
  * thread, the library's own included, never with a library lock held.

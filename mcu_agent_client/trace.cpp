@@ -17,11 +17,13 @@
 // A busy stream costs no system call at all, and an idle one no wake-ups.
 //
 // The file is opened without blocking (a FIFO without a reader is refused
-// at once, not waited for) and written without blocking: only the writer
-// thread ever waits for a slow reader.  At exit the queue is written out
-// for at most about a second; what could not be written by then is counted
-// as dropped, so a reader that stopped reading never keeps the process
-// from ending.
+// at once, not waited for) and written without blocking.  The writer
+// thread waits for a slow reader in poll() with no lock held, so the exit
+// path always gets the lines: at exit the queue is written out for at most
+// about a second, what could not be written by then is counted as dropped,
+// and the drop count and the connection's end are written last, so a
+// reader that stopped reading never keeps the process from ending and the
+// trace says what it lacks.
 #include "trace.h"
 
 #include <errno.h>
@@ -33,6 +35,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdint.h>
 #include <time.h>
@@ -84,14 +87,20 @@ std::atomic<uint64_t> g_dropped{0};  // events lost to a full queue, not yet rep
 
 // Writer side.
 int g_fd = -1;
-pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;  // consumers only
-// Lines formatted but not yet written; under g_write_mutex.
+pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;  // consumers only; never held across a wait
+// Lines formatted but not yet written; under g_write_mutex.  Bytes before
+// g_out_done are written.
 char g_out[16384];
-size_t g_out_used = 0;
-int g_out_lines = 0;
-int64_t g_deadline_ms = -1;  // how long writes may wait for the reader; -1 no limit
+size_t g_out_used = 0, g_out_done = 0;
+int g_out_lines = 0;  // event lines among them
+constexpr size_t kLongestLine = 96 + 2 * wire::kMaxFrame;
 std::atomic<int> g_open_connection{0};  // the last connect not yet followed by its disconnect
 constexpr int kExitWaitMs = 1000;
+// Of the time at exit, what the queued events may take: the rest is kept
+// for the drop count and the connection's end.
+constexpr int kExitEventsMs = 750;
+constexpr int64_t kForever = -1;  // a write deadline: wait as long as it takes
+constexpr int64_t kNoWait = 0;    // a deadline that has passed: never wait
 int g_wake_fd = -1;
 std::atomic<bool> g_writer_sleeping{false};
 std::atomic<bool> g_hold{false};
@@ -209,40 +218,51 @@ bool valid_outbound(const Event &e) {
 
 int64_t monotonic_ms() { return monotonic_ns() / 1000000; }
 
+void clear_out() {
+    g_out_used = g_out_done = 0;
+    g_out_lines = 0;
+}
+
 // Writes out the formatted lines, waiting for a slow reader until
-// `deadline_ms` on the monotonic clock (-1: as long as it takes).  False
-// when they could not all be written; those are counted as dropped.
+// `deadline_ms` on the monotonic clock (kForever, or kNoWait).  True when
+// nothing is left to write; false when time is up first (the lines stay).
+// A reader that has gone, or a file that cannot grow, loses them: counted
+// as dropped.
 bool write_out(int64_t deadline_ms) {
-    size_t done = 0;
-    while (done < g_out_used) {
-        const ssize_t n = ::write(g_fd, g_out + done, g_out_used - done);
+    while (g_out_done < g_out_used) {
+        const ssize_t n = ::write(g_fd, g_out + g_out_done, g_out_used - g_out_done);
         if (n > 0) {
-            done += static_cast<size_t>(n);
+            g_out_done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        int wait_ms = -1;
         if (n < 0 && errno == EAGAIN) {
-            if (deadline_ms >= 0) wait_ms = static_cast<int>(std::max<int64_t>(0, deadline_ms - monotonic_ms()));
+            const int64_t left = deadline_ms == kForever ? -1 : deadline_ms - monotonic_ms();
+            if (deadline_ms != kForever && left <= 0) return false;
             pollfd p{g_fd, POLLOUT, 0};
-            if (wait_ms != 0 && ::poll(&p, 1, wait_ms) >= 0 && (p.revents & POLLOUT)) continue;
-            if (wait_ms != 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) continue;
+            // Interrupted or not, the deadline is the same next time round.
+            if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT32_MAX))) <= 0 ||
+                (p.revents & POLLOUT) || !(p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+                continue;
         }
-        // The reader has gone, the file cannot grow, or time is up.
         g_dropped.fetch_add(static_cast<uint64_t>(g_out_lines), std::memory_order_relaxed);
-        g_out_used = 0;
-        g_out_lines = 0;
-        return false;
+        clear_out();
+        return true;
     }
-    g_out_used = 0;
-    g_out_lines = 0;
+    clear_out();
     return true;
 }
 
-// `event`: the line stands for a traced event, counted as dropped should
-// it not be written (the file's head and a drop count are not events).
+// Room for one more line, writing out what is formatted when there is
+// none, until `deadline_ms`.
+bool make_room(int64_t deadline_ms) {
+    return g_out_used + kLongestLine <= sizeof g_out || (write_out(deadline_ms) && g_out_used == 0);
+}
+
+// After make_room().  `event`: the line stands for a traced event, counted
+// as dropped should it not be written (the file's head and a drop count
+// are not events).
 void put(const char *line, size_t n, bool event = true) {
-    if (g_out_used + n > sizeof g_out) write_out(g_deadline_ms);
     memcpy(g_out + g_out_used, line, n);
     g_out_used += n;
     if (event) ++g_out_lines;
@@ -296,40 +316,65 @@ void write_oldest_held() {
     --g_held_count;
 }
 
+// With fewer than kHeld held.
 void hold_back(const Event &e) {
-    if (g_held_count == kHeld) write_oldest_held();
     int k = g_held_count++;
     held(k) = e;
     for (; k > 0 && held(k - 1).order_ns > held(k).order_ns; --k) std::swap(held(k - 1), held(k));
 }
 
+void put_drop_count() {
+    const uint64_t dropped = g_dropped.exchange(0, std::memory_order_relaxed);
+    if (!dropped) return;
+    const int64_t t = now_us();
+    char line[80];
+    const int n = snprintf(line, sizeof line, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
+                           static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
+    put(line, static_cast<size_t>(n), false);
+}
+
 // Writes out what the queue holds (all of it, or what happened at least
 // kReorderNs ago) and then the drop count, waiting for the reader until
-// `deadline_ms` (-1: no limit).  Caller holds g_write_mutex.
+// `deadline_ms` (kForever, kNoWait or a point on the monotonic clock).
+// Stops where the reader is too slow: the rest waits in the queue, which
+// counts what it cannot take.  Caller holds g_write_mutex.
 void drain_locked(int64_t deadline_ms, bool all) {
-    g_deadline_ms = deadline_ms;
     Event e;
-    while (pop(&e)) {
+    for (;;) {
+        if (g_held_count == kHeld) {
+            if (!make_room(deadline_ms)) return;
+            write_oldest_held();
+        }
+        if (!pop(&e)) break;
         hold_back(e);
-        if (deadline_ms >= 0 && monotonic_ms() >= deadline_ms) break;
     }
     const int64_t due = all ? INT64_MAX : monotonic_ns() - kReorderNs;
-    while (g_held_count > 0 && held(0).order_ns <= due) write_oldest_held();
-    write_out(deadline_ms);
-    // Time is up: whatever is still queued will not be written either.
-    if (deadline_ms >= 0)
-        while (pop(&e)) g_dropped.fetch_add(1, std::memory_order_relaxed);
-    // The count goes where the gap is: after the lines before it.
-    const uint64_t dropped = g_held_count == 0 ? g_dropped.exchange(0, std::memory_order_relaxed) : 0;
-    if (dropped) {
-        const int64_t t = now_us();
-        char line[80];
-        const int n = snprintf(line, sizeof line, "(%lld.%06lld) dropped %llu\n", static_cast<long long>(t / 1000000),
-                               static_cast<long long>(t % 1000000), static_cast<unsigned long long>(dropped));
-        put(line, static_cast<size_t>(n), false);
-        write_out(deadline_ms);
+    while (g_held_count > 0 && held(0).order_ns <= due) {
+        if (!make_room(deadline_ms)) return;
+        write_oldest_held();
     }
-    g_deadline_ms = -1;
+    // The count goes where the gap is: after the lines before it.
+    if (g_held_count == 0 && g_dropped.load(std::memory_order_relaxed) && make_room(deadline_ms)) put_drop_count();
+    write_out(deadline_ms);
+}
+
+// At exit, once the time for events is up: the lines not begun are taken
+// back, and with the queued and held events counted as dropped.  A line
+// partly written is finished, so the file never ends in half a line.
+void give_up_the_rest() {
+    size_t keep = g_out_done;
+    if (keep > 0 && g_out[keep - 1] != '\n')
+        while (keep < g_out_used && g_out[keep++] != '\n') {
+        }
+    uint64_t lines = 0;
+    for (size_t i = keep; i < g_out_used; ++i) lines += g_out[i] == '\n';
+    g_out_used = keep;
+    g_out_lines = 0;
+    Event e;
+    while (pop(&e)) ++lines;
+    lines += static_cast<uint64_t>(g_held_count);
+    g_held_count = 0;
+    g_dropped.fetch_add(lines, std::memory_order_relaxed);
 }
 
 // Runs drain_locked on a thread that may take SIGPIPE (a FIFO whose reader
@@ -352,24 +397,29 @@ void drain_without_sigpipe(int64_t deadline_ms) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
+// The writer never waits with g_write_mutex held: a slow reader is waited
+// for in poll() beside the wake-up.
 void *writer_main(void *) {
     for (;;) {
         int wait_ms = -1;  // nothing held back: sleep until woken
+        bool output_waits = false;
         if (!g_hold.load(std::memory_order_acquire)) {
             pthread_mutex_lock(&g_write_mutex);
-            drain_locked(-1, false);
+            drain_locked(kNoWait, false);
+            output_waits = g_out_used > 0;
             if (g_held_count > 0)
                 wait_ms = static_cast<int>((held(0).order_ns + kReorderNs - monotonic_ns()) / 1000000) + 1;
             pthread_mutex_unlock(&g_write_mutex);
         }
         g_writer_sleeping.exchange(true, std::memory_order_acq_rel);
-        if ((!queue_empty() || (g_dropped.load(std::memory_order_relaxed) && wait_ms < 0)) && !g_hold.load()) {
+        if (!output_waits && (!queue_empty() || (g_dropped.load(std::memory_order_relaxed) && wait_ms < 0)) &&
+            !g_hold.load()) {
             g_writer_sleeping.store(false, std::memory_order_relaxed);
             continue;
         }
-        pollfd p{g_wake_fd, POLLIN, 0};
+        pollfd p[2] = {{g_wake_fd, POLLIN, 0}, {g_fd, static_cast<short>(output_waits ? POLLOUT : 0), 0}};
         // While held (tests only) look again now and then.
-        ::poll(&p, 1, g_hold.load() ? 5 : wait_ms);
+        ::poll(p, output_waits ? 2 : 1, g_hold.load() ? 5 : wait_ms);
         uint64_t count;
         ssize_t ignored = ::read(g_wake_fd, &count, sizeof count);
         (void)ignored;
@@ -378,17 +428,42 @@ void *writer_main(void *) {
     return nullptr;
 }
 
-// The process is ending: its connection ends with it, and the reader gets
-// about a second, however slow it is.
+// The process is ending: the reader gets about a second, however slow it
+// is.  The events take most of it; what they could not get is counted, and
+// the count and the end of the open connection are written last.
 void write_at_exit() {
-    const int open = g_open_connection.exchange(0);
-    if (open) record(Kind::Disconnect, open, nullptr, 0);
-    const int64_t deadline = monotonic_ms() + kExitWaitMs;
+    const int64_t start = monotonic_ms();
     timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
+    clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += kExitWaitMs / 1000;
-    if (pthread_mutex_timedlock(&g_write_mutex, &until) != 0) return;  // the writer waits on the reader
-    drain_without_sigpipe(deadline);
+    // The writer holds the lock only between waits.
+    if (pthread_mutex_clocklock(&g_write_mutex, CLOCK_MONOTONIC, &until) != 0) return;
+    sigset_t pipe_only, old, pending;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE);
+    drain_locked(start + kExitEventsMs, true);
+    give_up_the_rest();
+    put_drop_count();
+    const int open = g_open_connection.exchange(0);
+    if (open) {
+        Event e{};
+        const Stamp t = now();
+        e.stamp_us = t.realtime_us;
+        e.connection = open;
+        e.kind = Kind::Disconnect;
+        write_event(e);
+    }
+    write_out(start + kExitWaitMs);
+    sigpending(&pending);
+    if (!was_pending && sigismember(&pending, SIGPIPE)) {
+        const struct timespec zero = {0, 0};
+        while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_mutex_unlock(&g_write_mutex);
 }
 
@@ -396,24 +471,63 @@ void write_at_exit() {
 // does not trace.
 void off_in_child() { g_mode.store(kOff, std::memory_order_release); }
 
+// What decide() could not do, printed by prepare() once pthread_once has
+// returned: no application code (a log handler) runs inside it, since a
+// handler that calls the entry point would wait for the once forever.
+char g_failure[PATH_MAX + 160];
+int g_failure_errno = 0;
+std::atomic<bool> g_failure_pending{false};
+
+void fail(const char *format, const char *path, int error) {
+    snprintf(g_failure, sizeof g_failure, format, path);
+    g_failure_errno = error;
+    g_failure_pending.store(true, std::memory_order_release);
+    g_mode.store(kOff, std::memory_order_release);
+}
+
+// Opens the trace file: never through a symbolic link (it would truncate
+// its target), never waiting (a FIFO without a reader), created readable
+// by this user only, and an existing file only when it is this user's own
+// regular file with one link, or this user's FIFO: another user's file at
+// the path is refused, not written into.  -1 with errno, or EPERM for a
+// file that is not ours.
+int open_trace_file(const char *path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return -1;
+    struct stat st;
+    const bool ours = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+                      ((S_ISREG(st.st_mode) && st.st_nlink == 1) || S_ISFIFO(st.st_mode));
+    if (!ours) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 void decide() {
-    const char *path = getenv("MCU_AGENT_TRACE");
+    // A setuid program ignores the environment: another user chose it.
+    const char *path = secure_getenv("MCU_AGENT_TRACE");
     if (!path || !*path) {
         g_mode.store(kOff, std::memory_order_release);
         return;
     }
     for (uint32_t i = 0; i < kCapacity; ++i) g_slots[i].sequence.store(i, std::memory_order_relaxed);
-    // Never through a symbolic link (it would truncate its target), never
-    // waiting (a FIFO without a reader), readable by this user only.
-    g_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    g_fd = open_trace_file(path);
     g_wake_fd = g_fd >= 0 ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
     if (g_fd < 0 || g_wake_fd < 0) {
-        char what[PATH_MAX + 64];
-        snprintf(what, sizeof what, "mcu_agent_client: MCU_AGENT_TRACE: cannot write %s", path);
-        log_perror(what);
+        const int error = errno;
         if (g_fd >= 0) ::close(g_fd);
         g_fd = -1;
-        g_mode.store(kOff, std::memory_order_release);
+        fail(error == EPERM ? "mcu_agent_client: MCU_AGENT_TRACE: %s is not this user's own file, not written"
+                            : "mcu_agent_client: MCU_AGENT_TRACE: cannot write %s",
+             path, error);
         return;
     }
     char head[64];
@@ -433,9 +547,7 @@ void decide() {
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
-        errno = rc;
-        log_perror("mcu_agent_client: MCU_AGENT_TRACE: no writer thread");
-        g_mode.store(kOff, std::memory_order_release);
+        fail("mcu_agent_client: MCU_AGENT_TRACE: no writer thread for %s", path, rc);
         return;
     }
     atexit(write_at_exit);
@@ -449,7 +561,13 @@ inline bool tracing() { return g_mode.load(std::memory_order_acquire) == kOn; }
 
 }  // namespace
 
-void prepare() { pthread_once(&g_once, decide); }
+void prepare() {
+    pthread_once(&g_once, decide);
+    if (g_failure_pending.exchange(false, std::memory_order_acq_rel)) {
+        errno = g_failure_errno;
+        log_perror(g_failure);
+    }
+}
 
 void on_connect(int connection, const char *socket_path) {
     if (!tracing()) return;
@@ -482,7 +600,7 @@ void on_inbound(int connection, const uint8_t *popped, int size) {
 void flush() {
     if (g_mode.load(std::memory_order_acquire) != kOn) return;
     pthread_mutex_lock(&g_write_mutex);
-    drain_without_sigpipe(-1);
+    drain_without_sigpipe(kForever);
     pthread_mutex_unlock(&g_write_mutex);
 }
 
