@@ -39,6 +39,9 @@ const char kUsage[] =
     "  --capture FILE   the capture (default mcu-agent-tap.log)\n"
     "  --quiet          do not print the frames in words\n"
     "  --version        print the version and exit\n"
+    "The agent must be root, this user, or named by MCU_AGENT_TRUSTED_UID or\n"
+    "MCU_AGENT_TRUSTED_GID.  When the agent goes, the tap steps aside and takes\n"
+    "its place again when it is back (or stops after 60 s).\n"
     "Stops on SIGINT, SIGTERM or SIGHUP.  Exit status 3: another tap (or\n"
     "another program) already listens at the listen path.  These choose the\n"
     "frames printed in words and give them times; the capture keeps every frame:\n";

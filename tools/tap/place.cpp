@@ -373,7 +373,8 @@ bool Keeper::watch(bool refused) {
     const std::string &where = move_ ? p_->listen_path : p_->agent_path;  // where a new agent appears
     if (!aside_) {
         const FileId now = file_id(p_->listen_path);
-        if (now != seen_ && now != p_->tap_socket) {
+        const bool same = now.present() ? now == seen_ : !seen_.present();
+        if (!same && now != p_->tap_socket) {
             if (now.present())
                 say_("!" + p_->listen_path + " is no longer the tap's socket: another program took the path; " +
                      "applications that connect now reach it directly, past the tap");
