@@ -7,7 +7,6 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
-#include <sys/random.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace mcu_tap {
 
@@ -93,6 +93,48 @@ Listening listening(const FileId &id) {
     return answer;
 }
 
+namespace {
+
+// The listening sockets in /proc/net/unix: socket inode and the name each
+// was bound to (a rename of the file does not change it).
+template <typename Each>
+void each_listener(Each each) {
+    std::FILE *f = std::fopen("/proc/net/unix", "re");
+    if (!f) return;
+    char line[4096];
+    std::fgets(line, sizeof line, f);  // the heading
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long flags = 0, inode = 0;
+        int path_at = 0;
+        if (std::sscanf(line, "%*s %*x %*x %lx %*x %*x %lu %n", &flags, &inode, &path_at) < 2) continue;
+        if (!(flags & 0x10000)) continue;  // __SO_ACCEPTCON: listening
+        std::string path = path_at > 0 ? line + path_at : "";
+        while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
+        each(inode, path);
+    }
+    std::fclose(f);
+}
+
+}  // namespace
+
+unsigned long listener_bound_at(const std::string &path) {
+    unsigned long found = 0;
+    int count = 0;
+    each_listener([&](unsigned long inode, const std::string &name) {
+        if (name == path) {
+            found = inode;
+            ++count;
+        }
+    });
+    return count == 1 ? found : 0;
+}
+
+bool listener_exists(unsigned long socket_inode) {
+    bool found = false;
+    each_listener([&](unsigned long inode, const std::string &) { found = found || inode == socket_inode; });
+    return found;
+}
+
 std::string agent_refusal(const std::string &path) {
     const std::string owner = mcu_tools::untrusted_owner(path);
     if (!owner.empty()) return owner;
@@ -102,11 +144,9 @@ std::string agent_refusal(const std::string &path) {
 }
 
 std::string staging_name(const std::string &listen_path) {
-    uint64_t r = 0;
-    while (::getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
-    }
+    std::random_device random;  // the kernel's random numbers
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
+    std::snprintf(hex, sizeof hex, "%08x%08x", static_cast<unsigned>(random()), static_cast<unsigned>(random()));
     return listen_path + ".tap-" + hex;
 }
 
@@ -363,7 +403,10 @@ bool Guardian::finish() {
 Keeper::Keeper(Placement *p, Guardian *guardian, int listen_fd, bool move, Say say)
     : p_(p), guardian_(guardian), listen_fd_(listen_fd), move_(move), say_(std::move(say)),
       agent_(move ? p->agent_socket : file_id(p->agent_path)), seen_(p->tap_socket),
-      like_(move ? p->listen_path : p->agent_path) {}
+      agent_listener_(listener_bound_at(p->agent_path)), like_(move ? p->listen_path : p->agent_path) {
+    // The agent's socket was bound at the listen path before the tap moved it.
+    if (move) agent_listener_ = listener_bound_at(p->listen_path);
+}
 
 Keeper::~Keeper() {
     if (listen_fd_ >= 0) ::close(listen_fd_);
@@ -383,7 +426,9 @@ bool Keeper::watch(bool refused) {
                      "there again");
         }
         seen_ = now;
-        const Listening state = listening(agent_);
+        Listening state = listening(agent_);
+        if (state == Listening::Unknown && agent_listener_)
+            state = listener_exists(agent_listener_) ? Listening::Yes : Listening::No;
         // Without the kernel's word, a refused connection to a socket file
         // that is still the agent's says it has gone.
         const bool gone = state == Listening::No ||
@@ -473,6 +518,7 @@ void Keeper::come_back(const FileId &agent) {
         return;  // tried again at the next look
     }
     agent_ = agent;
+    agent_listener_ = listener_bound_at(move_ ? p_->listen_path : p_->agent_path);
     seen_ = p_->tap_socket;
     aside_ = false;
     say_("!" + (move_ ? p_->listen_path : p_->agent_path) + ": the agent restarted there; the tap takes its place " +

@@ -36,6 +36,13 @@ Liveness probe(const std::string &path, std::string *untrusted = nullptr);
 enum class Listening { No, Yes, Unknown };
 Listening listening(const FileId &id);
 
+// Where the kernel does not answer listening(): the socket inode (not the
+// file's) of the one listening socket that was bound at `path`, from
+// /proc/net/unix (0 when none, or more than one), and whether it still
+// listens.  The name a socket was bound to stays when its file is renamed.
+unsigned long listener_bound_at(const std::string &path);
+bool listener_exists(unsigned long socket_inode);
+
 // Whether the socket at `path` may be taken for the agent's: its file's
 // owner and its live peer pass the library's rule.  "" when so, else why
 // not.  It connects once, like probe().
@@ -160,6 +167,7 @@ private:
     FileId agent_;     // the agent's socket being tapped
     FileId seen_;      // what lay at the listen path when last looked at
     FileId refused_;   // a socket already refused as not the agent's
+    unsigned long agent_listener_;  // its socket inode in /proc/net/unix, 0 when not known
     std::string like_; // whose mode and group the tap's socket takes
     bool aside_ = false;
     std::chrono::steady_clock::time_point aside_since_;
