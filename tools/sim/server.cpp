@@ -58,7 +58,8 @@ void report_startup_error(const std::string &why) {
     }
 }
 
-Server::Server(const Options &options, State &state) : options_(options), state_(state), mcu_(state) {
+Server::Server(const Options &options, State &state)
+    : options_(options), state_(state), mcu_(state), accept_gate_([this](const std::string &line) { log(line); }) {
     start_ms_ = steady_ms();
 }
 
@@ -66,7 +67,9 @@ Server::~Server() {
     for (auto &c : clients_)
         if (c->fd >= 0) ::close(c->fd);
     if (listen_fd_ >= 0) ::close(listen_fd_);
-    if (socket_created_) ::unlink(options_.socket_path.c_str());
+    // Only the socket this server bound: under a tap the path holds the
+    // tap's, and an agent that started after this one holds its own.
+    mcu_tools::remove_own_socket(options_.socket_path, socket_id_);
     if (ready_written_) ::unlink(options_.ready_file.c_str());
 }
 
@@ -127,10 +130,14 @@ int Server::start() {
     if (options_.socket_path.size() >= sizeof addr.sun_path)
         return fail(1, "socket path too long: " + options_.socket_path);
     std::strncpy(addr.sun_path, options_.socket_path.c_str(), sizeof addr.sun_path - 1);
-    // A socket file with a live server behind it belongs to someone else.
+    // A socket file with a live server behind it belongs to someone else;
+    // one that is not the agent by the library's rule is named as such.
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        const std::string untrusted = mcu_tools::untrusted_peer(probe, options_.socket_path);
         ::close(probe);
+        if (!untrusted.empty()) return fail(1, "something else listens on " + options_.socket_path + ": " + untrusted +
+                                                   "; not taking it over");
         return fail(1, "another agent is listening on " + options_.socket_path + "; not taking it over");
     }
     if (probe >= 0) ::close(probe);
@@ -139,7 +146,7 @@ int Server::start() {
     listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         return fail(1, "cannot bind " + options_.socket_path + ": " + std::strerror(errno));
-    socket_created_ = true;
+    socket_id_ = mcu_tools::file_id(options_.socket_path);
     if (::listen(listen_fd_, 16) != 0)
         return fail(1, "cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
     console_open_ = options_.console;
@@ -186,7 +193,7 @@ int Server::run() {
     std::vector<pollfd> fds;
     while (!quitting_ && !g_stop_signal) {
         fds.clear();
-        fds.push_back({listen_fd_, POLLIN, 0});
+        fds.push_back({listen_fd_, accept_gate_.events(), 0});
         const bool console = console_open_;
         if (console) fds.push_back({STDIN_FILENO, POLLIN, 0});
         const std::size_t first_client = fds.size();
@@ -196,6 +203,8 @@ int Server::run() {
         int timeout = poll_timeout_ms();
         if (guest_ && guest_->timeout_ms() >= 0 && (timeout < 0 || guest_->timeout_ms() < timeout))
             timeout = guest_->timeout_ms();
+        if (accept_gate_.wait_ms() >= 0 && (timeout < 0 || accept_gate_.wait_ms() < timeout))
+            timeout = accept_gate_.wait_ms();
         timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
         const int rc = ::ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &ts, &during_poll);
         if (rc < 0 && errno != EINTR) {
@@ -256,12 +265,8 @@ int Server::finish(int status) {
 
 void Server::accept_clients() {
     for (;;) {
-        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                log(std::string("accept: ") + std::strerror(errno));
-            return;
-        }
+        const int fd = accept_gate_.accept(listen_fd_);
+        if (fd < 0) return;
         auto c = std::make_unique<Client>();
         c->fd = fd;
         c->number = next_client_number_++;

@@ -25,6 +25,7 @@
 #include "line_editor.h"
 #include "replay.h"
 #include "scenario.h"
+#include "socket_file.h"
 #include "state.h"
 #include "virtual_mcu.h"
 
@@ -161,7 +162,8 @@ private:
     State &state_;
     VirtualMcu mcu_;
     int listen_fd_ = -1;
-    bool socket_created_ = false;
+    mcu_tools::FileId socket_id_;  // the socket this server bound, the one it removes at the end
+    mcu_tools::AcceptGate accept_gate_;
     bool ready_written_ = false;
     std::vector<std::unique_ptr<Client>> clients_;
     int next_client_number_ = 1;

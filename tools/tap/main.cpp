@@ -39,6 +39,9 @@ const char kUsage[] =
     "  --capture FILE   the capture (default mcu-agent-tap.log)\n"
     "  --quiet          do not print the frames in words\n"
     "  --version        print the version and exit\n"
+    "The agent must be root, this user, or named by MCU_AGENT_TRUSTED_UID or\n"
+    "MCU_AGENT_TRUSTED_GID.  When the agent goes, the tap steps aside and takes\n"
+    "its place again when it is back (or stops after 60 s).\n"
     "Stops on SIGINT, SIGTERM or SIGHUP.  Exit status 3: another tap (or\n"
     "another program) already listens at the listen path.  These choose the\n"
     "frames printed in words and give them times; the capture keeps every frame:\n";
@@ -98,6 +101,12 @@ int main(int argc, char **argv) {
         return 2;
     } else if (const int rc = mcu_tap::check_listen_path(listen_path, complain)) {
         return rc;
+    } else if (const std::string owner = mcu_tools::untrusted_owner(agent_path);
+               mcu_tap::file_id(agent_path).present() && !owner.empty()) {
+        // Nothing is moved here: the owner is looked at now, the agent's
+        // credentials at every connection the tap makes to it.
+        complain("not tapping " + agent_path + ": " + owner);
+        return 1;
     }
     place.agent_path = agent_path;
 
@@ -108,7 +117,7 @@ int main(int argc, char **argv) {
 
     // The tap's socket is bound beside the listen path first, so that it
     // can take the path in one step.
-    place.staging_path = listen_path + ".tap-" + std::to_string(::getpid());
+    place.staging_path = mcu_tap::staging_name(listen_path);
     mcu_tap::Guardian guardian;
     if (!guardian.start(place))
         complain(std::string("no guardian process (") + std::strerror(errno) + "): if the tap is killed, " +
@@ -121,23 +130,31 @@ int main(int argc, char **argv) {
     }
     capture << "# mcu-agent-tap capture of " << listen_path << " -> " << agent_path << "\n" << std::flush;
 
-    ::unlink(place.staging_path.c_str());
     std::string error;
-    const int listen_fd = mcu_tap::listen_at(place.staging_path, &error);
+    const int listen_fd = mcu_tap::bind_tap_socket(&place, move ? listen_path : agent_path, &error);
     if (listen_fd < 0) {
         complain(error);
         return 1;
     }
-    place.tap_socket = mcu_tap::file_id(place.staging_path);
     if (move) place.agent_socket = mcu_tap::file_id(listen_path);
     guardian.arm(place);
 
     int status = 0;
-    mcu_tap::Relay relay(listen_fd, listen_path, place.tap_socket, agent_path, capture, quiet, std::move(view));
-    if (mcu_tap::take_place(place, complain))
+    if (mcu_tap::take_place(place, complain)) {
+        mcu_tap::Keeper keeper(&place, &guardian, listen_fd, move, [](const std::string &line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
+        mcu_tap::Relay relay(keeper, listen_path, agent_path, capture, quiet, std::move(view));
         relay.run(g_stop);
-    else
-        status = 1;
+        // The agent's socket goes back before the tapped connections close
+        // (with the relay), so that an application reconnecting at once
+        // finds the agent.
+        if (!guardian.finish()) mcu_tap::give_back(place, complain);
+        return g_stop ? 0 : 1;
+    }
+    ::close(listen_fd);
+    status = 1;
     // The agent's socket goes back before the tapped connections close, so
     // that an application reconnecting at once finds the agent.
     if (!guardian.finish()) mcu_tap::give_back(place, complain);

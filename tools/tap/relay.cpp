@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,15 +24,20 @@ using mcu_protocol::Direction;
 // Beyond this much waiting for one side, the tap stops reading the other:
 // a slow reader slows its writer, as it would without the tap.
 constexpr std::size_t kMaxQueued = 1 << 20;
-// How often the tap looks whether its socket still lies at the listen path.
-constexpr int64_t kWatchUs = 500 * 1000;
+// How often the tap looks whether its socket still lies at the listen path
+// and whether the agent still listens: a restarting agent finds the path
+// free within about this time after the old one went.
+constexpr int64_t kWatchUs = 100 * 1000;
 
 int64_t steady_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-int connect_to(const std::string &path) {
+// A connection to the agent, blocking while it is made and non-blocking
+// after; -1 with errno, and `refusal` set when the peer is not the agent by
+// the library's rule (errno EPERM).
+int connect_to(const std::string &path, std::string *refusal) {
     sockaddr_un addr;
     if (!unix_address(path, &addr)) {
         errno = ENAMETOOLONG;
@@ -39,61 +45,50 @@ int connect_to(const std::string &path) {
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    // An agent whose queue is full makes connect wait: for a second at most.
+    const timeval deadline{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &deadline, sizeof deadline);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         const int e = errno;
         ::close(fd);
         errno = e;
         return -1;
     }
+    *refusal = mcu_tools::untrusted_peer(fd, path);
+    if (!refusal->empty()) {
+        ::close(fd);
+        errno = EPERM;
+        return -1;
+    }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
 }
 
-bool same_file(const FileId &a, const FileId &b) { return a.dev == b.dev && a.ino == b.ino; }
-
 }  // namespace
 
-int listen_at(const std::string &path, std::string *error) {
-    sockaddr_un addr;
-    if (!unix_address(path, &addr)) {
-        *error = "socket path too long: " + path;
-        return -1;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-        *error = "cannot listen on " + path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-Relay::Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path, std::ostream &capture,
-             bool quiet, mcu_cli::FrameView view)
-    : listen_fd_(listen_fd), listen_path_(std::move(listen_path)), own_socket_(own_socket),
-      agent_path_(std::move(agent_path)), capture_(capture), quiet_(quiet), view_(std::move(view)) {}
+Relay::Relay(Keeper &keeper, std::string listen_path, std::string agent_path, std::ostream &capture, bool quiet,
+             mcu_cli::FrameView view)
+    : keeper_(keeper), gate_([this](const std::string &line) { say("!" + line); }),
+      listen_path_(std::move(listen_path)), agent_path_(std::move(agent_path)), capture_(capture), quiet_(quiet),
+      view_(std::move(view)) {}
 
 Relay::~Relay() {
     for (auto &c : connections_) {
         ::close(c->up.from);
         ::close(c->up.to);
     }
-    stop_listening();
-}
-
-void Relay::stop_listening() {
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    listen_fd_ = -1;
 }
 
 void Relay::run(const volatile sig_atomic_t &stop) {
-    say("listening on " + listen_path_ + ", passing on to " + agent_path_);
+    say("listening on " + listen_path_ + ", passing on to " + agent_path_ +
+        "; only connections made from now on are captured (applications connected before keep talking to the " +
+        "agent directly, unseen)");
     std::vector<pollfd> fds;
-    FileId seen = own_socket_;
     watched_us_ = steady_us();
-    while (!stop) {
+    while (!stop && !ending_) {
         fds.clear();
-        fds.push_back({listen_fd_, POLLIN, 0});
+        const int listen_fd = keeper_.listen_fd();
+        fds.push_back({listen_fd, listen_fd >= 0 ? gate_.events() : short(0), 0});
         // One entry per descriptor: read it unless it has ended or what it
         // sent still waits for the other side; write it when something
         // waits for it.  A descriptor with nothing to do is left out, or its
@@ -108,7 +103,9 @@ void Relay::run(const volatile sig_atomic_t &stop) {
             add(c->up, c->down);
             add(c->down, c->up);
         }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(kWatchUs / 1000)) < 0) {
+        int timeout = static_cast<int>(kWatchUs / 1000);
+        if (gate_.wait_ms() >= 0) timeout = std::min(timeout, gate_.wait_ms());
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "mcu-agent-tap: poll: %s\n", std::strerror(errno));
             return;
@@ -132,19 +129,10 @@ void Relay::run(const volatile sig_atomic_t &stop) {
             ::close(c.up.to);
             connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(k));
         }
-        if (fds[0].revents & POLLIN) accept_all();
-        if (steady_us() - watched_us_ >= kWatchUs) {
+        if (fds[0].revents & POLLIN) accept_one();
+        if (!ending_ && steady_us() - watched_us_ >= kWatchUs) {
             watched_us_ = steady_us();
-            const FileId now = file_id(listen_path_);
-            if (!same_file(now, seen)) {
-                if (now.present())
-                    say("!" + listen_path_ + " is no longer the tap's socket: the agent restarted there (or another " +
-                        "program took the path); applications that connect now reach it directly, past the tap");
-                else
-                    say("!" + listen_path_ + " was removed (did the agent stop?): applications cannot connect " +
-                        "until something listens there again");
-            }
-            seen = now;
+            ending_ = !keeper_.watch();
         }
     }
     say("stopping: " + std::to_string(next_number_ - 1) + " connections tapped");
@@ -218,25 +206,38 @@ void Relay::record(const Connection &c, const mcu_protocol::Piece &piece, Direct
     }
 }
 
-void Relay::accept_all() {
-    for (;;) {
-        const int app = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+void Relay::accept_one() {
+    // The agent first: an application is accepted only with a connection
+    // to the agent for it.  Without one it stays queued while the keeper
+    // steps aside, and is served when the agent is back.
+    std::string refusal;
+    const int agent = connect_to(agent_path_, &refusal);
+    if (agent < 0) {
+        const int error = errno;
+        if (gate_.out_of_descriptors(error)) return;
+        ending_ = !keeper_.watch(true);
+        if (keeper_.listen_fd() < 0 || ending_) return;
+        // The agent still listens but took no connection now (its queue is
+        // full): this application is told at once rather than left waiting.
+        const int app = gate_.accept(keeper_.listen_fd());
         if (app < 0) return;
-        const int agent = connect_to(agent_path_);
-        if (agent < 0) {
-            say("!cannot reach the agent at " + agent_path_ + ": " + std::strerror(errno) +
-                "; the application's connection is closed");
-            ::close(app);
-            continue;
-        }
-        auto c = std::make_unique<Connection>();
-        c->number = next_number_++;
-        c->up.from = c->down.to = app;
-        c->up.to = c->down.from = agent;
-        capture(mcu_protocol::connect_record(c->number, agent_path_, mcu_protocol::wall_clock_us()));
-        say("#" + std::to_string(c->number) + " connected");
-        connections_.push_back(std::move(c));
+        say("!cannot reach the agent at " + agent_path_ + ": " + (refusal.empty() ? std::strerror(error) : refusal) +
+            "; the application's connection is closed");
+        ::close(app);
+        return;
     }
+    const int app = gate_.accept(keeper_.listen_fd());
+    if (app < 0) {
+        ::close(agent);
+        return;
+    }
+    auto c = std::make_unique<Connection>();
+    c->number = next_number_++;
+    c->up.from = c->down.to = app;
+    c->up.to = c->down.from = agent;
+    capture(mcu_protocol::connect_record(c->number, agent_path_, mcu_protocol::wall_clock_us()));
+    say("#" + std::to_string(c->number) + " connected");
+    connections_.push_back(std::move(c));
 }
 
 void Relay::capture(const mcu_protocol::CaptureRecord &r) {

@@ -16,29 +16,23 @@
 #include "frame.h"
 #include "frame_view.h"
 #include "place.h"
+#include "socket_file.h"
 
 namespace mcu_tap {
 
-// A listening socket bound at `path`; -1 with the reason.
-int listen_at(const std::string &path, std::string *error);
-
 class Relay {
 public:
-    // `listen_fd` is the relay's; `own_socket` is the file of that socket,
-    // which the relay watches at `listen_path` to notice another program
-    // (a restarted agent) taking the path.
-    // `view` chooses the frames printed in words (--id, -t); the capture
-    // keeps every frame.
-    Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path, std::ostream &capture,
-          bool quiet, mcu_cli::FrameView view);
+    // The listening socket is the keeper's: it may change, or be none
+    // while the tap stands aside.  `view` chooses the frames printed in
+    // words (--id, -t); the capture keeps every frame.
+    Relay(Keeper &keeper, std::string listen_path, std::string agent_path, std::ostream &capture, bool quiet,
+          mcu_cli::FrameView view);
     ~Relay();
     Relay(const Relay &) = delete;
     Relay &operator=(const Relay &) = delete;
 
-    // Relays until `stop` is set.
+    // Relays until `stop` is set, or the keeper ends the tap.
     void run(const volatile sig_atomic_t &stop);
-    // Closes the listening socket: no application is accepted after.
-    void stop_listening();
     void say(const std::string &line);
 
 private:
@@ -61,12 +55,13 @@ private:
     static void flush(Flow &f);
     static void pass_end(Flow &f);
     void record(const Connection &c, const mcu_protocol::Piece &piece, mcu_protocol::Direction d, int64_t stamp);
-    void accept_all();
+    void accept_one();
     void capture(const mcu_protocol::CaptureRecord &r);
 
-    int listen_fd_;
+    Keeper &keeper_;
+    mcu_tools::AcceptGate gate_;
+    bool ending_ = false;  // the keeper ends the tap
     std::string listen_path_;
-    FileId own_socket_;
     std::string agent_path_;
     std::ostream &capture_;
     bool quiet_;
