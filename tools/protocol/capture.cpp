@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace mcu_protocol {
 
@@ -170,23 +171,38 @@ CaptureRecord disconnect_record(int connection, int64_t stamp_us) {
     return r;
 }
 
-bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
+namespace {
+
+bool read_capture_lines(std::istream &in, const std::string &name, std::vector<CaptureRecord> *records,
+                        std::string *error) {
     records->clear();
     std::string line, why;
     for (int number = 1; std::getline(in, line); ++number) {
         CaptureRecord r;
         switch (parse_capture(line, &r, &why)) {
             case LineKind::Comment: break;
-            case LineKind::Bad: *error = path + ":" + std::to_string(number) + ": " + why; return false;
+            case LineKind::Bad: *error = name + ":" + std::to_string(number) + ": " + why; return false;
             case LineKind::Record: records->push_back(std::move(r)); break;
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error) {
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return read_capture_lines(in, path, records, error);
+}
+
+bool read_capture_text(const std::string &text, const std::string &name, std::vector<CaptureRecord> *records,
+                       std::string *error) {
+    std::istringstream in(text);
+    return read_capture_lines(in, name, records, error);
 }
 
 int64_t wall_clock_us() {

@@ -59,6 +59,9 @@ CaptureRecord capture_of(const Piece &piece, int64_t stamp_us);
 // naming the file and the line) when the file cannot be read or a line is
 // not a capture line.
 bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error);
+// The same for capture text already read; `name` names it in `error`.
+bool read_capture_text(const std::string &text, const std::string &name, std::vector<CaptureRecord> *records,
+                       std::string *error);
 
 // Microseconds since the epoch, now.
 int64_t wall_clock_us();

@@ -1,15 +1,12 @@
 // main.cpp - mcu-agent-sim: the virtual MCU agent.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "cli.h"
 #include "http_panel.h"
+#include "input_file.h"
 #include "server.h"
 #include "state.h"
 
@@ -43,20 +40,12 @@ const char kUsage[] =
     "  --no-version-request   do not ask new applications for their version\n"
     "  --version-timeout MS   how long an application has to answer it (2000)\n"
     "  --http [ADDRESS:]PORT  serve the web panel there (address 127.0.0.1 unless\n"
-    "                         given; port 0 picks a free one)\n"
+    "                         given; port 0 picks a free one) at the URL it prints,\n"
+    "                         which holds the panel's access token\n"
     "  --print-state [--json] print every state key with its value and exit; with\n"
     "                         --json as a state file that --state reads back\n"
     "  --version              print the version and exit\n"
     "Type 'help' at the console for its commands.\n";
-
-bool read_file(const std::string &path, std::string *text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *text = s.str();
-    return true;
-}
 
 [[noreturn]] void usage_error(const std::string &why) {
     std::fprintf(stderr, "mcu-agent-sim: %s (mcu-agent-sim --help lists the options)\n", why.c_str());
@@ -135,8 +124,8 @@ int main(int argc, char **argv) {
     mcu_sim::State state;
     if (!options.state_file.empty()) {
         std::string text, error;
-        if (!read_file(options.state_file, &text)) {
-            mcu_sim::report_startup_error("cannot read " + options.state_file + ": " + std::strerror(errno));
+        if (!mcu_cli::read_input_file(options.state_file, mcu_sim::kMaxInputFileBytes, &text, &error)) {
+            mcu_sim::report_startup_error(error);
             return 1;
         }
         if (!state.load_json(text, &error)) {

@@ -5,9 +5,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "input_file.h"
+
 namespace mcu_sim {
 
 namespace {
+
+// Far beyond a capture of a test run; what a replay keeps in memory.
+constexpr std::size_t kMaxReplayFileBytes = 64u << 20;
 
 using mcu_protocol::CaptureEvent;
 using mcu_protocol::CaptureRecord;
@@ -17,7 +22,10 @@ using mcu_protocol::Direction;
 
 bool ReplayScript::load(const std::string &file, const ReplayOptions &options, std::string *error) {
     std::vector<CaptureRecord> records;
-    if (!mcu_protocol::read_capture_file(file, &records, error)) return false;
+    std::string text;
+    if (!mcu_cli::read_input_file(file, kMaxReplayFileBytes, &text, error) ||
+        !mcu_protocol::read_capture_text(text, file, &records, error))
+        return false;
     options_ = options;
     file_ = file;
     head_.clear();

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "description.h"
+#include "input_file.h"
 #include "server_internal.h"
 #include "words.h"
 
@@ -28,20 +29,6 @@ using mcu_protocol::Bytes;
 
 volatile sig_atomic_t g_stop_signal = 0;
 void on_stop_signal(int sig) { g_stop_signal = sig; }
-
-
-
-bool read_file(const std::string &path, std::string *text, std::string *error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    *text = s.str();
-    return true;
-}
 
 }  // namespace
 
@@ -103,7 +90,8 @@ int Server::start() {
     std::string error;
     if (!options_.scenario_file.empty()) {
         std::string text;
-        if (!read_file(options_.scenario_file, &text, &error)) return fail(1, error);
+        if (!mcu_cli::read_input_file(options_.scenario_file, kMaxInputFileBytes, &text, &error))
+            return fail(1, error);
         if (!parse_scenario(text, &scenario_, &error) || !check_scenario(scenario_, state_, &error)) {
             // "FILE:LINE: ..." from "line LINE: ..."
             const std::size_t colon = error.find(':');

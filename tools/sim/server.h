@@ -31,6 +31,10 @@
 
 namespace mcu_sim {
 
+// The most of a state file or a scenario file that is read: far beyond
+// any written by hand or by --print-state --json.
+constexpr std::size_t kMaxInputFileBytes = 1u << 20;
+
 struct Options {
     std::string socket_path = "/tmp/mcu_agent";
     std::string state_file;
@@ -122,8 +126,12 @@ public:
     // The panel's hooks.  A guest registered here is served by run().
     void set_guest(LoopGuest *guest) { guest_ = guest; }
     std::vector<ClientView> client_views() const;
-    // Replaces the scenario with `text` and starts it now.
+    // Replaces the scenario with `text`, sent from the panel, and starts it
+    // now.  Its replay lines may name only the --replay file: the panel
+    // never has the virtual MCU open a file by a name it was sent.
     bool start_scenario(const std::string &text, const std::string &name, std::string *error);
+    bool replay_allowed_from_panel(const std::string &file) const;
+    std::string panel_replay_refusal(const std::string &file) const;
     ScenarioProgress scenario_progress() const;
     const Options &options() const { return options_; }
 

@@ -19,7 +19,17 @@ using mcu_protocol::Bytes;
 
 bool Server::start_scenario(const std::string &text, const std::string &name, std::string *error) {
     std::vector<ScenarioLine> lines;
-    if (!parse_scenario(text, &lines, error) || !check_scenario(lines, state_, error)) return false;
+    if (!parse_scenario(text, &lines, error)) return false;
+    // Checked before the dry run, which would open the file.
+    for (const ScenarioLine &line : lines) {
+        if (line.kind != ScenarioLine::Kind::Command) continue;
+        const std::vector<std::string> w = split_words(line.command);
+        if (w.size() >= 2 && w[0] == "replay" && !replay_allowed_from_panel(w[1])) {
+            *error = "line " + std::to_string(line.line_number) + ": " + panel_replay_refusal(w[1]);
+            return false;
+        }
+    }
+    if (!check_scenario(lines, state_, error)) return false;
     scenario_ = std::move(lines);
     scenario_next_ = 0;
     scenario_start_ms_ = step_ready_ms_ = step_since_ms_ = steady_ms();
@@ -28,6 +38,15 @@ bool Server::start_scenario(const std::string &text, const std::string &name, st
     scenario_name_ = name;
     log("scenario: " + std::to_string(scenario_.size()) + " lines from " + name + ", started");
     return true;
+}
+
+bool Server::replay_allowed_from_panel(const std::string &file) const {
+    return !options_.replay_file.empty() && file == options_.replay_file;
+}
+
+std::string Server::panel_replay_refusal(const std::string &file) const {
+    return "replay: the panel opens no file it is given (" + file + "); it replays only the --replay file" +
+           (options_.replay_file.empty() ? ", and none was given" : " (" + options_.replay_file + ")");
 }
 
 ScenarioProgress Server::scenario_progress() const {

@@ -1,5 +1,5 @@
-// panel_rules_test.cpp - the web panel's address, Host/Origin and form
-// rules: who gets in, and which bodies are read.
+// panel_rules_test.cpp - the web panel's address, Host/Origin, token and
+// form rules: who gets in, and which bodies are read.
 #include <gtest/gtest.h>
 
 #include "http_rules.h"
@@ -110,6 +110,27 @@ TEST(PanelForm, ReadsUrlEncodedBodies) {
             EXPECT_EQ(fields, r.fields) << r.body;
         }
     }
+}
+
+TEST(PanelToken, FreshEachRunAndOnlyTheWholeTokenMatches) {
+    std::string token, other, error;
+    ASSERT_TRUE(mcu_sim::make_panel_token(&token, &error)) << error;
+    ASSERT_TRUE(mcu_sim::make_panel_token(&other, &error)) << error;
+    EXPECT_EQ(token.size(), 64u);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+    EXPECT_NE(token, other);
+    std::string last_off = token;
+    last_off.back() = last_off.back() == '0' ? '1' : '0';
+    const std::pair<std::string, bool> rows[] = {
+        {token, true},
+        {other, false},
+        {last_off, false},
+        {token.substr(0, 63), false},
+        {token + "0", false},
+        {"", false},
+    };
+    for (const auto &r : rows) EXPECT_EQ(mcu_sim::token_matches(r.first, token), r.second) << r.first;
+    EXPECT_FALSE(mcu_sim::token_matches("", ""));  // no token, no entry
 }
 
 TEST(PanelJson, EscapesEverythingOutsidePrintableAscii) {

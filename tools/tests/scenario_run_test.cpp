@@ -3,10 +3,6 @@
 // closest frame of a failed one, `never`; and the ranges of the state
 // enforced on the application's requests and the panel's POST.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -93,28 +89,6 @@ const ScenarioCase kRuns[] = {
 INSTANTIATE_TEST_SUITE_P(Runs, ScenarioRun, testing::ValuesIn(kRuns),
                          [](const testing::TestParamInfo<ScenarioCase> &info) { return std::string(info.param.name); });
 
-// One HTTP request to the panel; the whole answer.
-std::string http_post(int port, const std::string &path, const std::string &body) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return "(no connection)";
-    }
-    const std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {}
-    std::string answer;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    return answer;
-}
-
 // A value outside a key's range is refused by the panel and flagged when
 // an application asks for it; under --strict the run fails.
 TEST(StateRanges, ThePanelAndTheApplicationsRequestsAreChecked) {
@@ -130,14 +104,13 @@ TEST(StateRanges, ThePanelAndTheApplicationsRequestsAreChecked) {
     Process sim(mcu_tools_test::sim_command(socket, args), dir + "/sim.log");
     ASSERT_TRUE(sim.wait_for_output("listening on")) << sim.output();
     if (!panel.empty()) {
-        ASSERT_TRUE(sim.wait_for_output("panel: http://127.0.0.1:")) << sim.output();
-        const std::string out = sim.output();
-        const std::size_t at = out.find("panel: http://127.0.0.1:") + std::string("panel: http://127.0.0.1:").size();
-        const int port = std::stoi(out.substr(at));
-        const std::string refused = http_post(port, "/api/set", "key=audio.volume&value=41");
+        mcu_tools_test::PanelUrl url;
+        ASSERT_TRUE(mcu_tools_test::wait_for_panel(sim, &url)) << sim.output();
+        const std::string refused = mcu_tools_test::panel_post(url, "/api/set", "key=audio.volume&value=41");
         EXPECT_NE(refused.find("400"), std::string::npos) << refused;
         EXPECT_NE(refused.find("audio.volume: 41 is out of range: 0 to 40"), std::string::npos) << refused;
-        EXPECT_NE(http_post(port, "/api/set", "key=audio.volume&value=40").find("200 OK"), std::string::npos);
+        EXPECT_NE(mcu_tools_test::panel_post(url, "/api/set", "key=audio.volume&value=40").find("200 OK"),
+                  std::string::npos);
     }
 
     Client c;

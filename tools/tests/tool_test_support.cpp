@@ -1,8 +1,10 @@
 // tool_test_support.cpp - helpers for the tools' tests.
 #include "tool_test_support.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -286,6 +288,52 @@ bool Process::wait_for_output(const std::string &needle, int timeout_ms) const {
 }
 
 std::string Process::output() const { return read_file(output_file_); }
+
+std::string PanelUrl::cookie() const {
+    return "Cookie: mcu_panel_" + std::to_string(port) + "=" + token + "\r\n";
+}
+
+bool wait_for_panel(const Process &sim, PanelUrl *url) {
+    const std::string said = "panel: http://127.0.0.1:";
+    if (!sim.wait_for_output(said)) return false;
+    const std::string out = sim.output();
+    const std::size_t at = out.find(said) + said.size();
+    url->port = static_cast<uint16_t>(std::atoi(out.c_str() + at));
+    const std::size_t end = out.find('\n', at), token = out.find("?token=", at);
+    url->token = token < end ? out.substr(token + 7, end - token - 7) : "";
+    return url->port != 0;
+}
+
+std::string http_exchange(uint16_t port, const std::string &request, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buf[4096];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, left_ms(deadline)) != 1) break;
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    return answer;
+}
+
+std::string panel_post(const PanelUrl &url, const std::string &path, const std::string &body,
+                       const std::string &headers) {
+    return http_exchange(url.port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(url.port) +
+                                       "\r\n" + url.cookie() + headers +
+                                       "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+}
 
 std::vector<std::string> sim_command(const std::string &socket, const std::vector<std::string> &extra) {
     std::vector<std::string> argv = {MCU_AGENT_SIM_PATH, "--socket", socket};

@@ -94,6 +94,23 @@ private:
 Bytes random_payload(mcu_protocol::Span<mcu_protocol::Layout> layouts, const mcu_protocol::Layout &layout,
                      std::mt19937 &rng);
 
+// Where a virtual MCU started with --http serves its panel, as it said on
+// starting ("panel: http://127.0.0.1:PORT/?token=TOKEN"; no token from a
+// build that printed none).
+struct PanelUrl {
+    uint16_t port = 0;
+    std::string token;
+    std::string cookie() const;  // "Cookie: ...\r\n", the header the page sends
+};
+bool wait_for_panel(const Process &sim, PanelUrl *url);
+// One HTTP exchange with 127.0.0.1:`port`: `request` as it is, then what
+// comes until the server closes or `timeout_ms` passes.
+std::string http_exchange(uint16_t port, const std::string &request, int timeout_ms = 3000);
+// A form POST to the panel as its page sends it (with the token's cookie),
+// and `headers` ("Name: value\r\n" each); the whole answer.
+std::string panel_post(const PanelUrl &url, const std::string &path, const std::string &body,
+                       const std::string &headers = "");
+
 // The command line of mcu-agent-sim on `socket`, with extra arguments.
 std::vector<std::string> sim_command(const std::string &socket, const std::vector<std::string> &extra = {});
 

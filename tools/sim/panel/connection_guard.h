@@ -1,8 +1,10 @@
 // connection_guard.h - keeps the web panel open to a new page load however
 // other local programs use it: a connection that has not sent a whole
 // request within a few seconds of connecting (or of its last answer) is
-// closed, and so is a connection the panel drops, from outside the HTTP
-// library's callbacks.
+// closed; when the panel holds as many connections as it takes, a new one
+// closes the one that has waited longest for a request (so a page loads at
+// once, whoever holds the others); and a connection the panel drops is
+// closed too, from outside the HTTP library's callbacks.
 //
 // The library in external-poll mode has no call to close one connection;
 // shutting its socket down makes the library see the end at its next run
@@ -16,8 +18,8 @@
 
 #include <microhttpd.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace mcu_sim {
@@ -27,7 +29,8 @@ public:
     // How long a connection may take to send a whole request.
     static constexpr int64_t kRequestMs = 5000;
 
-    ConnectionGuard() = default;
+    // `limit`: the connections the panel holds at once.
+    explicit ConnectionGuard(std::size_t limit) : limit_(limit) {}
     ~ConnectionGuard();
     ConnectionGuard(const ConnectionGuard &) = delete;
     ConnectionGuard &operator=(const ConnectionGuard &) = delete;
@@ -41,8 +44,6 @@ public:
     void finished(MHD_Connection *connection);
     // Closes the connection at the library's next run.
     void hang_up(MHD_Connection *connection);
-    // The client's address, e.g. "127.0.0.1" ("" when unknown).
-    std::string address(MHD_Connection *connection) const;
 
     // Hangs up the connections that are out of time.
     void enforce();
@@ -53,12 +54,17 @@ public:
 private:
     struct Peer {
         int fd = -1;
-        std::string address;
         int64_t since_ms = 0;
-        bool waiting = true;  // for a whole request
+        bool waiting = true;   // for a whole request
+        bool closing = false;  // shut down; the library closes it at its next run
     };
     Peer *peer(MHD_Connection *connection) const;
+    void close_peer(Peer *p);
+    // Over the limit with `newcomer`: the peer that has waited longest for
+    // a request is closed, the newcomer itself when none waits.
+    void make_room(Peer *newcomer);
 
+    std::size_t limit_;
     std::vector<Peer *> peers_;
 };
 

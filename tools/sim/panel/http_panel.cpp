@@ -50,11 +50,15 @@ bool Panel::start(std::string *error) {
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     address_.port = ntohs(addr.sin_port);
 
+    if (!make_panel_token(&token_, error)) {
+        ::close(fd);
+        return false;
+    }
+
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
                                &Panel::on_request, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_NOTIFY_COMPLETED,
                                &Panel::on_completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Panel::on_connection,
-                               this, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
-                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
+                               this, MHD_OPTION_CONNECTION_LIMIT, kLibraryConnectionLimit,
                                MHD_OPTION_CONNECTION_TIMEOUT, kStalledAnswerS, MHD_OPTION_END);
     if (!daemon_) {
         ::close(fd);
@@ -68,7 +72,9 @@ bool Panel::start(std::string *error) {
         return false;
     }
     last_state_ = state_now();
-    server_.say("panel: http://" + address_.host + ":" + std::to_string(address_.port) + "/");
+    // Said once, before the panel is the server's guest: the token never
+    // reaches the live log that pages are sent.
+    server_.say("panel: http://" + address_.host + ":" + std::to_string(address_.port) + "/?token=" + token_);
     return true;
 }
 
@@ -176,7 +182,7 @@ MHD_Result Panel::on_request(void *cls, MHD_Connection *connection, const char *
     if (!r) {
         // The headers are in, the body (if any) not yet.
         *request = r = new Request;
-        return p.first_look(connection, method);
+        return p.first_look(connection, method, r);
     }
     if (*upload_data_size) {
         // An oversized body is read to its end and dropped, then refused.
@@ -203,15 +209,27 @@ void Panel::on_connection(void *cls, MHD_Connection *connection, void **socket_c
     static_cast<Panel *>(cls)->guard_.notified(connection, socket_context, code);
 }
 
-MHD_Result Panel::first_look(MHD_Connection *connection, const std::string &method) {
+MHD_Result Panel::first_look(MHD_Connection *connection, const std::string &method, Request *request) {
     const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
     const char *origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    auto refuse = [&](const std::string &why) {
+        Reply r = error_reply(403, "refused: " + why);
+        r.close = true;
+        return send(connection, r);
+    };
     if (!host || !host_allowed(host, address_))
-        return send(connection, error_reply(403, std::string("refused: Host ") + (host ? host : "(none)") +
-                                                     " is not this panel's address"));
+        return refuse(std::string("Host ") + (host ? host : "(none)") + " is not this panel's address");
     if (origin && !origin_allowed(origin, address_))
-        return send(connection, error_reply(403, std::string("refused: Origin ") + origin +
-                                                     " is not this panel's address"));
+        return refuse(std::string("Origin ") + origin + " is not this panel's address");
+    // Every local user can reach the port: only the one who started the
+    // virtual MCU, and read the URL it printed, has the token.
+    const char *query = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "token");
+    const char *cookie =
+        MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, token_cookie_name(address_.port).c_str());
+    request->token_in_query = query && token_matches(query, token_);
+    if (!request->token_in_query && !(cookie && token_matches(cookie, token_)))
+        return refuse("open the panel with the URL it printed when it started (http://" + address_.host + ":" +
+                      std::to_string(address_.port) + "/?token=...)");
     if (method == "POST") {
         const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length && std::strtoull(length, nullptr, 10) > kMaxBody)
@@ -233,6 +251,16 @@ MHD_Result Panel::handle(MHD_Connection *connection, const std::string &url, con
         }
         const PanelAsset *asset = find_panel_asset(url == "/" ? "/index.html" : url);
         if (!asset) return send(connection, error_reply(404, "no such page: " + url));
+        if (request.token_in_query) {
+            // The token goes into the cookie and out of the address bar
+            // (and the browser's history).
+            Reply r;
+            r.status = 303;
+            r.type = "text/plain; charset=utf-8";
+            r.location = url;
+            r.cookie = token_cookie(address_.port, token_);
+            return send(connection, r);
+        }
         Reply r;
         r.type = asset->type;
         r.body.assign(reinterpret_cast<const char *>(asset->data), asset->size);
@@ -273,6 +301,9 @@ MHD_Result Panel::send(MHD_Connection *connection, const Reply &reply) {
     if (!reply.disposition.empty())
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION, reply.disposition.c_str());
     if (!reply.allow.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, reply.allow.c_str());
+    if (!reply.location.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, reply.location.c_str());
+    if (!reply.cookie.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, reply.cookie.c_str());
+    if (reply.close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     const MHD_Result result = MHD_queue_response(connection, reply.status, response);
     MHD_destroy_response(response);
     return result;
@@ -285,14 +316,13 @@ MHD_Result Panel::open_stream(MHD_Connection *connection) {
     auto *s = new Stream;
     s->panel = this;
     s->connection = connection;
-    s->address = guard_.address(connection);
-    std::size_t same = 0;
+    std::size_t open = 0;
     for (Stream *other : streams_)
-        if (!other->dropped && other->address == s->address) ++same;
-    for (auto it = streams_.begin(); same >= kMaxStreamsPerAddress && it != streams_.end(); ++it)
-        if (!(*it)->dropped && (*it)->address == s->address) {
+        if (!other->dropped) ++open;
+    for (auto it = streams_.begin(); open >= kMaxStreams && it != streams_.end(); ++it)
+        if (!(*it)->dropped) {
             drop(*it);  // the oldest first
-            --same;
+            --open;
         }
     // A new page starts from a full picture; later events are changes.
     s->pending = "retry: 1000\n\n" + sse_event("meta", meta_json()) + sse_event("state", state_json(state_now())) +

@@ -9,6 +9,11 @@
 // handled on the loop's thread, the only thread that touches the state.
 // Actions are POSTs that go through the console's own commands, so the
 // panel's `set` checks values exactly as the console's does.
+//
+// Every local user can reach the port, so the panel answers only requests
+// that carry its token (made at each start, printed once in the panel's
+// URL, then kept by the page in a cookie); others get 403 and nothing is
+// done.  It never opens a file by a name it was sent.
 #ifndef MCU_SIM_PANEL_HTTP_PANEL_H
 #define MCU_SIM_PANEL_HTTP_PANEL_H
 
@@ -19,7 +24,7 @@
 
 namespace mcu_sim {
 
-// Starts the panel on "[ADDRESS:]PORT" and logs its address.  Null, with
+// Starts the panel on "[ADDRESS:]PORT" and logs its URL with the token.  Null, with
 // the reason, when the address is bad, the port cannot be bound, or the
 // program was built without the HTTP library.
 std::unique_ptr<LoopGuest> start_panel(Server &server, const std::string &address, std::string *error);

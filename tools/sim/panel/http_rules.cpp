@@ -2,10 +2,13 @@
 #include "http_rules.h"
 
 #include <arpa/inet.h>
+#include <sys/random.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace mcu_sim {
 
@@ -101,6 +104,43 @@ bool origin_allowed(const std::string &origin, const HttpAddress &address) {
     const std::string scheme = "http://";
     if (origin.compare(0, scheme.size(), scheme) != 0) return false;
     return host_allowed(origin.substr(scheme.size()), address);
+}
+
+bool make_panel_token(std::string *token, std::string *error) {
+    unsigned char bytes[32];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *error = std::string("no random bytes for the access token: ") + std::strerror(errno);
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static const char hex[] = "0123456789abcdef";
+    token->clear();
+    for (unsigned char b : bytes) {
+        *token += hex[b >> 4];
+        *token += hex[b & 15];
+    }
+    return true;
+}
+
+bool token_matches(const std::string &given, const std::string &token) {
+    // The length is no secret (every token has the same); the bytes are
+    // all compared whatever the first difference.
+    if (given.size() != token.size() || token.empty()) return false;
+    volatile unsigned char diff = 0;
+    for (std::size_t i = 0; i < token.size(); ++i)
+        diff = static_cast<unsigned char>(diff | (given[i] ^ token[i]));
+    return diff == 0;
+}
+
+std::string token_cookie_name(uint16_t port) { return "mcu_panel_" + std::to_string(port); }
+
+std::string token_cookie(uint16_t port, const std::string &token) {
+    return token_cookie_name(port) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
 bool parse_form(const std::string &body, FormFields *fields, std::string *error) {

@@ -36,6 +36,23 @@ bool host_allowed(const std::string &host, const HttpAddress &address);
 // host_allowed accepts.
 bool origin_allowed(const std::string &origin, const HttpAddress &address);
 
+// The panel's access token: 32 bytes from getrandom, in hex.  False (with
+// the reason) when the system gives no random bytes.
+bool make_panel_token(std::string *token, std::string *error);
+
+// Whether `given` is `token`, in a time that does not depend on where
+// they differ (a client that guesses learns nothing from the answer's
+// timing).
+bool token_matches(const std::string &given, const std::string &token);
+
+// The cookie that keeps the token in the browser once the page was opened
+// with it.  Browsers share cookies between the ports of one host, so its
+// name holds the port: two panels on one machine keep a cookie each.
+// HttpOnly keeps it from the page's script, SameSite=Strict from requests
+// that other sites' pages make.
+std::string token_cookie_name(uint16_t port);
+std::string token_cookie(uint16_t port, const std::string &token);
+
 // An application/x-www-form-urlencoded body: name=value pairs joined by
 // '&', '+' for a space, %XX escapes.  False (with the reason) for a bad
 // escape, a pair without '=' or a control character other than a tab or

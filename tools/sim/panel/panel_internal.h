@@ -41,14 +41,18 @@ constexpr std::size_t kMaxStreamPending = 4u << 20;   // a page that reads nothi
 constexpr std::size_t kMaxCaptureBytes = 64u << 20;
 constexpr int64_t kKeepaliveMs = 15000;
 constexpr int kTickMs = 1000;                         // the clock key moves once a second
-// Room for other clients: one address holds at most half the connections,
-// and at most a few live streams (a browser opens six connections to one
-// site at most); a further stream from that address ends its oldest.  A
-// connection whose answer makes no progress for a while (a stream or a
-// download that the client does not read) is closed.
+// Every local user comes from 127.0.0.1, so nothing is counted per
+// address: only the holder of the token gets an answer, and its live
+// streams are a few (a browser opens six connections to one site at
+// most); a further one ends the oldest.  At the connection limit a new
+// connection closes the one that has waited longest for a whole request
+// (see ConnectionGuard); the library's own limit leaves room for those
+// until it has closed them.  A connection whose answer makes no progress
+// for a while (a stream or a download that the client does not read) is
+// closed.
 constexpr unsigned kMaxConnections = 64;
-constexpr unsigned kMaxConnectionsPerAddress = kMaxConnections / 2;
-constexpr std::size_t kMaxStreamsPerAddress = 8;
+constexpr unsigned kLibraryConnectionLimit = 2 * kMaxConnections;
+constexpr std::size_t kMaxStreams = 8;
 constexpr unsigned kStalledAnswerS = 10;
 
 inline int64_t panel_clock_ms() {
@@ -67,6 +71,10 @@ public:
     void broadcast_raw(const mcu_protocol::Bytes &bytes) override { server_.broadcast_raw(bytes); }
     void ask_version(uint32_t type) override { server_.ask_version(type); }
     bool start_replay(const std::string &file, bool fast, std::string *error) override {
+        if (!server_.replay_allowed_from_panel(file)) {
+            *error = server_.panel_replay_refusal(file);
+            return false;
+        }
         return server_.start_replay(file, fast, error);
     }
     std::string describe_clients() override { return server_.describe_clients(); }
@@ -87,6 +95,9 @@ struct Reply {
     std::string type = "application/json";
     std::string disposition;  // Content-Disposition, for a download
     std::string allow;        // Allow, for 405
+    std::string location;     // Location, for a redirect
+    std::string cookie;       // Set-Cookie
+    bool close = false;       // end the connection after the answer
 };
 
 inline std::string json_list(const std::vector<std::string> &items, bool quote) {
@@ -193,11 +204,11 @@ private:
     struct Request {
         std::string body;
         bool too_big = false;
+        bool token_in_query = false;  // a page opened with ?token=: keep it in the cookie
     };
     struct Stream {
         Panel *panel = nullptr;
         MHD_Connection *connection = nullptr;
-        std::string address;     // the client's
         std::string pending;     // event text not yet taken by the library
         bool suspended = false;  // waiting for an event
         bool dropped = false;    // fell too far behind: end it
@@ -213,7 +224,7 @@ private:
     static ssize_t read_stream(void *cls, uint64_t pos, char *buf, size_t max);
     static void free_stream(void *cls);
 
-    MHD_Result first_look(MHD_Connection *connection, const std::string &method);
+    MHD_Result first_look(MHD_Connection *connection, const std::string &method, Request *request);
     MHD_Result handle(MHD_Connection *connection, const std::string &url, const std::string &method,
                       const Request &request);
     MHD_Result send(MHD_Connection *connection, const Reply &reply);
@@ -234,7 +245,8 @@ private:
 
     Server &server_;
     HttpAddress address_;
-    ConnectionGuard guard_;  // outlives the daemon: its connections' notifications reach it
+    std::string token_;  // what every request shows, in the query or the cookie
+    ConnectionGuard guard_{kMaxConnections};  // outlives the daemon: its connections' notifications reach it
     MHD_Daemon *daemon_ = nullptr;
     int epoll_fd_ = -1;
     std::vector<Stream *> streams_;

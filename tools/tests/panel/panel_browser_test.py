@@ -5,8 +5,11 @@ application linked to the library runs against the same virtual MCU.
     panel_browser_test.py SIM APP API_HEADER ARTIFACT_DIR
 
 Starts the virtual MCU with --http on a free port and the application
-(tools/tests/panel/panel_app.c), opens the panel and checks that:
-a key pressed on the panel reaches the application's handler; the
+(tools/tests/panel/panel_app.c), opens the panel with the token URL the
+virtual MCU printed and checks that: the token moves into a cookie that the
+page's script cannot read and the page runs on the plain URL; requests
+without the token are refused; a key pressed on the panel reaches the
+application's handler; the
 application's requests (a volume step, a tuning) show in the panel's state
 and live log; other origins and hosts are refused and bad requests change
 nothing; a capture and a scenario run from the panel.  The screenshot of
@@ -98,10 +101,11 @@ class PanelTest:
         self.tmp = tempfile.mkdtemp(prefix='panel-test-')
         self.socket = os.path.join(self.tmp, 'agent')
         self.sim = Process([SIM, '--socket', self.socket, '--no-console', '--http', '0'])
-        m = self.sim.expect(r'panel: (http://127\.0\.0\.1:(\d+)/)')
+        m = self.sim.expect(r'panel: (http://127\.0\.0\.1:(\d+)/)\?token=([0-9a-f]{64})$')
         if not m:
             raise RuntimeError('the panel did not start:\n' + '\n'.join(self.sim.all))
-        self.url, self.port = m.group(1), int(m.group(2))
+        self.url, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
+        self.token_url = m.group(0)[len('panel: '):]
         env = dict(os.environ, MCU_AGENT_SOCKET=self.socket)
         self.app = Process([APP], env=env)
         if not self.app.expect(r'^ready$'):
@@ -148,9 +152,12 @@ class PanelTest:
     def log_text(self):
         return self.driver.find_element(By.ID, 'log').text
 
-    def request(self, method, path, body=None, headers=None):
+    def request(self, method, path, body=None, headers=None, token=True):
+        """A request as the page makes it: with the token's cookie unless `token` is false."""
         c = http.client.HTTPConnection('127.0.0.1', self.port, timeout=WAIT)
         h = {'Content-Type': 'application/x-www-form-urlencoded'} if body is not None else {}
+        if token:
+            h['Cookie'] = f'mcu_panel_{self.port}={self.token}'
         h.update(headers or {})
         c.request(method, path, body=body, headers=h)
         r = c.getresponse()
@@ -164,8 +171,15 @@ class PanelTest:
     # ---- the checks ----------------------------------------------------
 
     def opens_live(self):
-        self.driver.get(self.url)
+        self.driver.get(self.token_url)
         self.wait('the live stream', lambda: self.driver.find_element(By.ID, 'link').text == 'live')
+        # The token left the address bar for a cookie the page's script
+        # cannot read.
+        assert self.driver.current_url == self.url, self.driver.current_url
+        assert self.token not in self.driver.execute_script('return document.cookie'), 'the cookie is not HttpOnly'
+        cookie = self.driver.get_cookie(f'mcu_panel_{self.port}')
+        assert cookie and cookie['value'] == self.token and cookie['httpOnly'] and cookie['sameSite'] == 'Strict', \
+            cookie
         self.wait('the application with its version answered',
                   lambda: 'answered' in self.driver.find_element(By.ID, 'clients').text)
         # The sliders take the ranges the state checks against.
@@ -196,6 +210,16 @@ class PanelTest:
 
     def tuning_shows(self):
         self.application_request_shows('tune 10110', 'radio.freq', '10110', 'app > MCU_CMD_SET_RADIO_FREQ')
+
+    def tokenless_requests_refused(self):
+        # What another local user can send: everything but the token.
+        for method, path, body in [('GET', '/', None), ('GET', '/events', None),
+                                   ('POST', '/api/key', 'name=HARD_KEY_POWER'),
+                                   ('POST', f'/api/key?token={self.token[:-1]}', 'name=HARD_KEY_POWER'),
+                                   ('POST', '/api/scenario', 'text=replay+/dev/zero')]:
+            status, body = self.request(method, path, body, token=False)
+            assert status == 403, f'{method} {path}: {status} {body}'
+        self.no_key_reaches_the_application()
 
     def other_origins_refused(self):
         for headers, why in [({'Origin': 'http://evil.example'}, 'another site'),
@@ -316,6 +340,7 @@ class PanelTest:
         self.check('a key pressed on the panel reaches the handler as MCU_MSG_RET_HARD_KEY', self.key_reaches_handler)
         self.check("the application's volume step shows in the state and the log", self.volume_step_shows)
         self.check("the application's tuning shows in the state and the log", self.tuning_shows)
+        self.check('requests without the token are refused', self.tokenless_requests_refused)
         self.check('other origins and hosts are refused', self.other_origins_refused)
         self.check('a page of another origin cannot press a key', self.cross_site_page_refused)
         self.check('bad requests get a 4xx and change nothing', self.bad_requests_change_nothing)
