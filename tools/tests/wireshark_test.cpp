@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -338,6 +339,56 @@ TEST_F(Extcap, TsharkFollowsALibraryTrace) {
     EXPECT_TRUE(ts->wait_for_output("#1 connect " + socket_)) << ts->output();
     EXPECT_TRUE(ts->wait_for_output("#1 agent > MCU_MSG_RET_HVAC_INFO(0xFA)")) << ts->output();
     ts->terminate();
+}
+
+// The extcap program alone, writing into a file as Wireshark's fifo.
+class ExtcapProgram : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = test_dir();
+        out_ = dir_ + "/out.pcapng";
+        write_file(out_, "");
+    }
+    std::unique_ptr<Process> capture(const std::string &interface, const std::vector<std::string> &more) {
+        std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=" + std::to_string(256 << 20),
+                                         MCU_AGENT_EXTCAP_DIR "/mcu-agent-extcap", "--extcap-interface", interface,
+                                         "--capture", "--fifo", out_};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return std::make_unique<Process>(argv, dir_ + "/extcap.err");
+    }
+    std::string dir_, out_;
+};
+
+// Wireshark shows whatever an extcap writes to standard error as an error:
+// a tap stopped in the ordinary way says nothing there.
+TEST_F(ExtcapProgram, AnOrdinaryStopOfTheTapWritesNoError) {
+    const std::string socket = private_socket_path();
+    Process sim(sim_command(socket, {"--no-console"}), dir_ + "/sim.out");
+    ASSERT_TRUE(sim.wait_for_output("listening on")) << sim.output();
+    auto extcap = capture("mcu_agent_tap", {"--socket", socket, "--tap", MCU_AGENT_TAP_PATH});
+    struct stat st;
+    for (int i = 0; i < 500 && ::stat((socket + ".tapped").c_str(), &st) != 0; ++i) ::usleep(10000);
+    ASSERT_EQ(::stat((socket + ".tapped").c_str(), &st), 0) << extcap->output();
+    EXPECT_EQ(extcap->terminate(), 0);
+    EXPECT_EQ(extcap->output(), "");
+    EXPECT_NE(::stat((socket + ".tapped").c_str(), &st), 0) << "the agent's socket is back";
+}
+
+// A trace line without end (here 512 MiB without a newline) is skipped
+// within a bounded buffer, and the lines after it still arrive.
+TEST_F(ExtcapProgram, TheTraceFollowerSkipsAnEndlessLine) {
+    const std::string trace = dir_ + "/trace.log";
+    write_file(trace, "");
+    ASSERT_EQ(::truncate(trace.c_str(), 512 << 20), 0);
+    std::ofstream(trace, std::ios::app) << "\n(1733590000.100000) #1 connect /tmp/after\n";
+    auto extcap = capture("mcu_agent_trace", {"--trace", trace});
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; ++i) {
+        seen = read_file(out_).find("#1 connect /tmp/after") != std::string::npos;
+        if (!seen) ::usleep(10000);
+    }
+    EXPECT_TRUE(seen) << extcap->output();
+    EXPECT_EQ(extcap->terminate(), 0) << extcap->output();
 }
 
 }  // namespace
