@@ -278,9 +278,11 @@ long captures_to_pcapng(const std::vector<std::string> &captures, const std::str
         const bool follow = options.follow && i + 1 == captures.size();
         CaptureFollower source(captures[i], false);
         std::vector<CaptureLine> lines;
-        if (!source.lines(&lines, !follow, error)) {
-            if (fd != STDOUT_FILENO) ::close(fd);
-            return -1;
+        std::string why;
+        if (!source.lines(&lines, !follow, &why)) {  // reported, and the next file still written
+            std::fprintf(options.errors, "mcu-agent-dump: %s\n", why.c_str());
+            ++bad;
+            continue;
         }
         pass(captures[i], lines);
         while (ok && follow && !source.ended() && !(options.stop && *options.stop)) {

@@ -97,9 +97,9 @@ struct ConvertOptions {
 };
 
 // Writes the records of capture files into one pcapng file ("-": standard
-// output), in order, line by line.  A line that is not a capture line is
-// reported and skipped.  The number of such lines, or -1 (with `error`
-// set) when a file cannot be read or the output cannot be written.
+// output), in order, line by line.  A line that is not a capture line, or
+// a file that cannot be read, is reported and skipped.  The number of
+// those, or -1 (with `error` set) when the output cannot be written.
 long captures_to_pcapng(const std::vector<std::string> &captures, const std::string &out,
                         const ConvertOptions &options, std::string *error);
 

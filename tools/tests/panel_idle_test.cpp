@@ -78,6 +78,8 @@ struct Crowd {
     bool room_at_once;   // the page loads while the idle clients still hold their connections
 };
 
+void PrintTo(const Crowd &crowd, std::ostream *os) { *os << crowd.name; }
+
 class PanelIdleClients : public testing::TestWithParam<Crowd> {};
 
 TEST_P(PanelIdleClients, LeaveRoomForAPageLoad) {

@@ -149,6 +149,14 @@ TEST_F(Shell, ListenWaitsForAnAgentNotUpYet) {
         << dump.output();
 }
 
+// The demo says where it looked for the agent: MCU_AGENT_SOCKET.
+TEST_F(Shell, TheDemoNamesTheSocketItCouldNotReach) {
+    ::setenv("MCU_AGENT_SOCKET", socket_.c_str(), 1);
+    Process demo({MCU_AGENT_DEMO_PATH}, dir_ + "/demo.out");
+    EXPECT_EQ(demo.wait(), 2);
+    EXPECT_NE(demo.output().find("cannot reach the agent on " + socket_ + ":"), std::string::npos) << demo.output();
+}
+
 // A key pressed at the virtual MCU's console arrives at the listener; --id
 // keeps only the ids asked for, and --capture holds the library's trace.
 TEST_F(Shell, ListenPrintsAKeyPressedAtTheConsole) {

@@ -156,6 +156,17 @@ TEST(Dissector, ReadsEveryRowAsTheDumpAndTheLibraryDo) {
             std::string shown = fields[i][k].label;
             const std::string cut = " [truncated]";
             if (shown.rfind(cut, 0) == 0) shown = shown.substr(cut.size());
+            // A bit field's label starts with its bits in its bytes: "1111 .... = ".
+            if (f.kind == Kind::Number && f.bits) {
+                const std::size_t eq = shown.find(" = ");
+                ASSERT_NE(eq, std::string::npos) << shown;
+                EXPECT_EQ(shown.substr(0, eq).find_first_not_of("01. "), std::string::npos) << shown;
+                EXPECT_EQ(static_cast<std::size_t>(std::count_if(shown.begin(), shown.begin() + eq,
+                                                                 [](char c) { return c == '0' || c == '1'; })),
+                          f.bits)
+                    << shown;
+                shown = shown.substr(eq + 3);
+            }
             EXPECT_EQ(shown.substr(0, kLabelKept), label.substr(0, kLabelKept)) << line;
         }
         // A record keeps at most a field's limit, where the wire may carry
@@ -257,6 +268,54 @@ TEST(Pcapng, DemoCaptureReadsLineForLineWithWrongChecksumsFlagged) {
     }
     EXPECT_EQ(packets.back().substr(0, packets.back().find('\t')),
               "#1 app ! MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum 2F, expected 21");
+}
+
+// Each answer names its request (same id, same connection, the first not
+// yet answered) and how long it took; bit fields show their bits, a value
+// outside its enumeration is flagged, and a record is a filter of its own.
+TEST(Dissector, LinksAnswersToRequestsAndShowsBitFields) {
+    SKIP_WITHOUT_TSHARK();
+    struct Line {
+        int64_t us;
+        int connection;
+        Direction direction;
+        uint8_t id;
+        Bytes payload;
+    };
+    const int64_t t0 = 1733590000000000;
+    const Line lines[] = {
+        {t0, 1, Direction::App, 0x21, {}},                 // 1
+        {t0 + 1000, 1, Direction::App, 0x21, {}},          // 2
+        {t0 + 3000, 2, Direction::Agent, 0x21, {0x07}},    // 3: another connection asked nothing
+        {t0 + 12500, 1, Direction::Agent, 0x21, {0x07}},   // 4: answers 1
+        {t0 + 30000, 1, Direction::Agent, 0x21, {0x09}},   // 5: answers 2
+        // 6: hvac_mode 7 (no member), blower_level 15, left_temp 17
+        {t0 + 40000, 1, Direction::Agent, 0xFA, {0xE2, 0xF0, 17 << 3, 16 << 3, 0x00}},
+    };
+    std::vector<uint8_t> bytes = mcu_pcapng::file_header();
+    for (const Line &l : lines) {
+        CaptureRecord r;
+        r.stamp_us = l.us;
+        r.connection = l.connection;
+        r.direction = l.direction;
+        r.id = l.id;
+        r.payload = l.payload;
+        const std::vector<uint8_t> block = mcu_pcapng::packet_block(r);
+        bytes.insert(bytes.end(), block.begin(), block.end());
+    }
+    const std::string file = test_dir() + "/linked.pcapng";
+    write_file(file, std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(tshark(file, "-T fields -E separator=/t -e frame.number -e mcu_agent.response_to "
+                           "-e mcu_agent.response_time -Y mcu_agent.response_to"),
+              "4\t1\t12.5\n5\t2\t29\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.response_time > 20'"), "5\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.hvac_info'"), "6\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.unknown_value'"), "6\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.hvac_info.blower_level == 15'"), "6\n");
+    const std::string tree = tshark(file, "-V -Y mcu_agent.hvac_info");
+    EXPECT_NE(tree.find("1111 .... = blower_level=15"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("111. .... = hvac_mode=7?"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("hvac_mode: 7 is not a member of HVAC_MODE_ID"), std::string::npos) << tree;
 }
 
 // tshark -i on the extcap program.  Wireshark ignores WIRESHARK_EXTCAP_DIR
