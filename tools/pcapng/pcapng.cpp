@@ -205,7 +205,10 @@ bool CaptureFollower::lines(std::vector<CaptureLine> *out, bool at_end, std::str
     char buf[8192];
     for (;;) {
         const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        // A stop signal ends a wait on standard input when following; the
+        // last reading of a file goes on to its end.
+        if (n < 0 && errno == EINTR && at_end) continue;
+        if (n < 0 && errno == EINTR) break;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n < 0) {
             *error = "cannot read " + path_ + ": " + std::strerror(errno);
