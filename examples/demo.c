@@ -19,6 +19,7 @@
 
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -159,7 +160,9 @@ int main(void) {
     register_every_message();
     MCU_AGENT_API *api = McuAgent_client_init(g_registration);
     if (!api) {
-        printf("cannot reach the agent on /tmp/mcu_agent: is mcu-agent-sim running?\n");
+        const char *socket_path = getenv("MCU_AGENT_SOCKET"); /* where the library looked */
+        printf("cannot reach the agent on %s: is mcu-agent-sim running?\n",
+               socket_path && *socket_path ? socket_path : "/tmp/mcu_agent");
         return 2;
     }
     /* The MCU asks for our version as soon as we connect; the handler

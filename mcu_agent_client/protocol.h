@@ -189,6 +189,12 @@ struct Field {
     // of a counted run); 0 means no limit.
     uint16_t limit = 0;
     uint8_t fill = 0;  // NotFilled
+    // The value that asks for nothing (a key released, an enumeration's
+    // "none"), which a tool puts in a field the user left out.  A field
+    // without one must be given: zero is a value like any other (a key
+    // held down, a temperature of 0).
+    bool has_neutral = false;
+    uint32_t neutral = 0;
 
     // Builders, so that table rows read as one line each.
     constexpr Field bit_field(uint8_t lowest, uint8_t count_bits) const {
@@ -217,6 +223,12 @@ struct Field {
     constexpr Field at_most(uint16_t n) const {
         Field f = *this;
         f.limit = n;
+        return f;
+    }
+    constexpr Field rests_at(uint32_t value) const {
+        Field f = *this;
+        f.has_neutral = true;
+        f.neutral = value;
         return f;
     }
 };

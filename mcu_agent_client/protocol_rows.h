@@ -178,31 +178,37 @@ constexpr Layout kCanRelayL[] = {ranged(kCanRelay, 0, 255)};
 // The key bit field: each byte is the OR of its fields, taken from the
 // HVAC_STATUS members the rows name.  McuAgent_send_hvac_status writes the
 // payload from these rows, so their order and bits are stated only here.
+// A key left out is released (HVAC_KEY_STATUS_DOWN is 0: zero presses it);
+// the three targets have no such value and must be given.
+#define HVAC_KEY(member, pos, bit)                                                           \
+    number(#member, pos).bit_field(bit, 1).of(kHVAC_KEY_STATUS_ID).rests_at(HVAC_KEY_STATUS_UP) \
+        .at(REC(HVAC_STATUS, member))
 constexpr Field kHvacStatus[] = {
-    number("maxAC", 0).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, maxAC)),
-    number("AC", 0).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, AC)),
-    number("recirc", 0).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, recirc)),
-    number("fresh", 0).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, fresh)),
-    number("defrost", 0).bit_field(4, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, defrost)),
-    number("mode", 0).bit_field(5, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, mode)),
-    number("front_panel_left_temp_minus", 0).bit_field(6, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_left_temp_minus)),
-    number("front_panel_letf_tmep_plus", 0).bit_field(7, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_letf_tmep_plus)),
-    number("front_panel_blower_minus", 1).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_blower_minus)),
-    number("front_panel_blower_plus", 1).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_blower_plus)),
-    number("touch_panel_blower_minus", 1).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_blower_minus)),
-    number("touch_panel_blower_plus", 1).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_blower_plus)),
+    HVAC_KEY(maxAC, 0, 0),
+    HVAC_KEY(AC, 0, 1),
+    HVAC_KEY(recirc, 0, 2),
+    HVAC_KEY(fresh, 0, 3),
+    HVAC_KEY(defrost, 0, 4),
+    HVAC_KEY(mode, 0, 5),
+    HVAC_KEY(front_panel_left_temp_minus, 0, 6),
+    HVAC_KEY(front_panel_letf_tmep_plus, 0, 7),
+    HVAC_KEY(front_panel_blower_minus, 1, 0),
+    HVAC_KEY(front_panel_blower_plus, 1, 1),
+    HVAC_KEY(touch_panel_blower_minus, 1, 2),
+    HVAC_KEY(touch_panel_blower_plus, 1, 3),
     number("target_blower_level", 1).bit_field(4, 4).at(REC(HVAC_STATUS, target_blower_level)),
-    number("dual", 2).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, dual)),
-    number("on_off", 2).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, on_off)),
-    number("redefrost", 2).bit_field(2, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, redefrost)),
-    number("front_panel_right_temp_minus", 2).bit_field(3, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_right_temp_minus)),
-    number("front_panel_right_tmep_plus", 2).bit_field(4, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, front_panel_right_tmep_plus)),
-    number("touch_panel_left_temp_minus", 3).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_left_temp_minus)),
-    number("touch_panel_letf_tmep_plus", 3).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_letf_tmep_plus)),
+    HVAC_KEY(dual, 2, 0),
+    HVAC_KEY(on_off, 2, 1),
+    HVAC_KEY(redefrost, 2, 2),
+    HVAC_KEY(front_panel_right_temp_minus, 2, 3),
+    HVAC_KEY(front_panel_right_tmep_plus, 2, 4),
+    HVAC_KEY(touch_panel_left_temp_minus, 3, 0),
+    HVAC_KEY(touch_panel_letf_tmep_plus, 3, 1),
     number("touch_panel_target_letf_tmep", 3).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_letf_tmep)),
-    number("touch_panel_right_temp_minus", 4).bit_field(0, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_right_temp_minus)),
-    number("touch_panel_right_tmep_plus", 4).bit_field(1, 1).of(kHVAC_KEY_STATUS_ID).at(REC(HVAC_STATUS, touch_panel_right_tmep_plus)),
+    HVAC_KEY(touch_panel_right_temp_minus, 4, 0),
+    HVAC_KEY(touch_panel_right_tmep_plus, 4, 1),
     number("touch_panel_target_right_tmep", 4).bit_field(3, 5).at(REC(HVAC_STATUS, touch_panel_target_right_tmep))};
+#undef HVAC_KEY
 constexpr Layout kHvacStatusL[] = {fixed(kHvacStatus, 5)};
 
 // The four diagnosis requests share 0xFB; P0 says which.
@@ -513,7 +519,7 @@ constexpr Field kHvacInfo[] = {
     number("blower_level", 1).bit_field(4, 4).at(REC(HVAC_INFO, blower_level)),
     number("left_temp", 2).bit_field(3, 5).at(REC(HVAC_INFO, left_temp)),
     number("right_temp", 3).bit_field(3, 5).at(REC(HVAC_INFO, right_temp)),
-    number("hvac_key", 4).of(kHVAC_KEY_ID).at(REC(HVAC_INFO, hvac_key))};
+    number("hvac_key", 4).of(kHVAC_KEY_ID).rests_at(HVAC_KEY_NULL).at(REC(HVAC_INFO, hvac_key))};
 // `code` and `key` overlap `obj` and each other: code is P1 P2, key the low
 // 22 bits of P2 P3 P4.
 constexpr Field kHvacDiagMsg[] = {

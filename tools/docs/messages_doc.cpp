@@ -77,7 +77,11 @@ std::string values_of(const Field &f) {
     if (f.enumeration) {
         std::string anchor = f.enumeration->name;  // headings' anchors are lower case
         for (char &ch : anchor) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        return "[`" + std::string(f.enumeration->name) + "`](#" + anchor + ")";
+        std::string s = "[`" + std::string(f.enumeration->name) + "`](#" + anchor + ")";
+        // The value that asks for nothing: what mcu-agent-send puts in a
+        // field left out.
+        if (f.has_neutral) s += ", neutral: `" + enum_name(*f.enumeration, f.neutral) + "`";
+        return s;
     }
     return std::to_string(rule.lowest()) + " to " + std::to_string(rule.highest());
 }

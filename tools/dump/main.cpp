@@ -1,4 +1,6 @@
 // main.cpp - mcu-agent-dump: agent socket frames in words.
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,17 +15,23 @@
 
 namespace {
 
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
 const char kUsage[] =
     "usage: mcu-agent-dump [-v|--verbose] [--id ID,...] [-t a|d|z] [--direction app|agent] [FILE...]\n"
-    "       mcu-agent-dump --pcapng OUT.pcapng CAPTURE...\n"
+    "       mcu-agent-dump --pcapng OUT.pcapng [--follow] CAPTURE...\n"
     "Prints each frame of a capture file (or of hex bytes of raw frames in either\n"
     "direction) in words, one frame a line: direction, id name, every field by name.\n"
     "Reads standard input when no FILE (or -) is given.  --verbose adds one line per\n"
     "field with its payload bytes and its place in PACKET_MSG.data, and the frame's\n"
     "bytes as they were on the wire.  Lines it cannot read are reported on standard\n"
     "error and make the exit status 1; the other lines and files are still dumped.\n"
-    "--pcapng writes the captures' lines to OUT.pcapng instead, one packet each, for\n"
-    "Wireshark with the mcu_agent dissector; a line it cannot read stops it (status 1).\n"
+    "--pcapng writes the captures' lines to OUT.pcapng instead (- for standard\n"
+    "output), one packet each, for Wireshark with the mcu_agent dissector; lines it\n"
+    "cannot read are reported with their numbers and skipped (status 1).  --follow\n"
+    "keeps reading the last capture as it grows, until SIGINT or SIGTERM:\n"
+    "  mcu-agent-dump --pcapng - --follow /tmp/tap.log | wireshark -k -i -\n"
     "\n";
 
 }  // namespace
@@ -32,12 +40,15 @@ int main(int argc, char **argv) {
     mcu_dump::DumpOptions options;
     std::vector<std::string> files;
     std::string pcapng;
+    bool follow = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-v" || a == "--verbose") {
             options.verbose = true;
         } else if (a == "--pcapng" && i + 1 < argc) {
             pcapng = argv[++i];
+        } else if (a == "--follow") {
+            follow = true;
         } else if (a == "--version") {
             mcu_cli::print_version("mcu-agent-dump");
             return 0;
@@ -58,11 +69,23 @@ int main(int argc, char **argv) {
         }
     }
     if (files.empty()) files.push_back("-");
+    if (follow && pcapng.empty()) {
+        std::fprintf(stderr, "mcu-agent-dump: --follow goes with --pcapng\n");
+        return 2;
+    }
     if (!pcapng.empty()) {
+        struct sigaction sa {};
+        sa.sa_handler = on_stop;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        ::signal(SIGPIPE, SIG_IGN);  // a reader that went away is a write error
+        mcu_pcapng::ConvertOptions convert;
+        convert.follow = follow;
+        convert.stop = &g_stop;
         std::string error;
-        if (mcu_pcapng::captures_to_pcapng(files, pcapng, &error)) return 0;
-        std::fprintf(stderr, "mcu-agent-dump: %s\n", error.c_str());
-        return 1;
+        const long bad = mcu_pcapng::captures_to_pcapng(files, pcapng, convert, &error);
+        if (bad < 0) std::fprintf(stderr, "mcu-agent-dump: %s\n", error.c_str());
+        return bad == 0 ? 0 : 1;
     }
     // Every file is read even when one before it could not be.
     int bad = 0;

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -43,7 +44,12 @@ void u32(std::vector<uint8_t> &b, uint32_t v) {
 void pad(std::vector<uint8_t> &b) {
     while (b.size() % 4) b.push_back(0);
 }
+// An option's length travels in 16 bits: a longer value is cut there, so
+// that its bytes can never be read as further options or blocks.
+constexpr std::size_t kMaxOption = 0xFFFC;
+
 void option(std::vector<uint8_t> &b, uint16_t code, const void *value, std::size_t size) {
+    if (size > kMaxOption) size = kMaxOption;
     u16(b, code);
     u16(b, static_cast<uint16_t>(size));
     const auto *p = static_cast<const uint8_t *>(value);
@@ -149,25 +155,156 @@ bool Writer::put(const std::vector<uint8_t> &b) {
 bool Writer::start() { return put(file_header()); }
 bool Writer::write(const CaptureRecord &record) { return put(packet_block(record)); }
 
-bool captures_to_pcapng(const std::vector<std::string> &captures, const std::string &out, std::string *error) {
-    std::vector<CaptureRecord> records;
-    for (const std::string &path : captures) {
-        std::vector<CaptureRecord> more;
-        if (!mcu_protocol::read_capture_file(path == "-" ? "/dev/stdin" : path, &more, error)) return false;
-        records.insert(records.end(), more.begin(), more.end());
+CaptureFollower::CaptureFollower(std::string path, bool from_end) : path_(std::move(path)) {
+    struct stat st;
+    from_end_ = from_end && path_ != "-" && ::stat(path_.c_str(), &st) == 0;
+}
+
+CaptureFollower::~CaptureFollower() {
+    if (fd_ > STDIN_FILENO) ::close(fd_);
+}
+
+bool CaptureFollower::lines(std::vector<CaptureLine> *out, bool at_end, std::string *error) {
+    const bool standard_input = path_ == "-";
+    if (standard_input) {
+        fd_ = STDIN_FILENO;
+    } else {
+        struct stat now;
+        const bool exists = ::stat(path_.c_str(), &now) == 0;
+        if (fd_ >= 0 && exists && now.st_ino != inode_) {  // replaced: a new capture
+            ::close(fd_);
+            fd_ = -1;
+            from_end_ = false;
+        }
+        if (fd_ < 0) {
+            if (!exists && !at_end) return true;  // not written yet
+            fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd_ < 0) {
+                *error = "cannot read " + path_ + ": " + std::strerror(errno);
+                return false;
+            }
+            struct stat st;
+            if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
+                *error = "cannot read " + path_ + ": " + std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
+                return false;
+            }
+            inode_ = st.st_ino;
+            offset_ = from_end_ && S_ISREG(st.st_mode) ? st.st_size : 0;
+            if (offset_) ::lseek(fd_, offset_, SEEK_SET);
+            number_ = 0;
+            reader_.clear();
+        }
+        struct stat st;
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < offset_) {  // truncated: started again
+            ::lseek(fd_, 0, SEEK_SET);
+            offset_ = 0;
+            number_ = 0;
+            reader_.clear();
+        }
     }
-    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = "cannot write " + out + ": " + std::strerror(errno);
-        return false;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        // A stop signal ends a wait on standard input when following; the
+        // last reading of a file goes on to its end.
+        if (n < 0 && errno == EINTR && at_end) continue;
+        if (n < 0 && errno == EINTR) break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0) {
+            *error = "cannot read " + path_ + ": " + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) {
+            ended_ = standard_input;
+            break;
+        }
+        offset_ += n;
+        reader_.feed(buf, static_cast<std::size_t>(n));
+        // Lines are taken as they come, so the reader never holds more
+        // than one line and one read.
+        CaptureLine line;
+        for (mcu_cli::LineReader::Got got; (got = reader_.next(&line.text)) != mcu_cli::LineReader::Got::None;) {
+            line.number = ++number_;
+            line.too_long = got == mcu_cli::LineReader::Got::TooLong;
+            if (line.too_long) line.text.clear();
+            out->push_back(line);
+        }
     }
+    if (at_end || ended_) {
+        CaptureLine line;
+        const mcu_cli::LineReader::Got got = reader_.rest(&line.text);
+        if (got != mcu_cli::LineReader::Got::None) {
+            line.number = ++number_;
+            line.too_long = got == mcu_cli::LineReader::Got::TooLong;
+            out->push_back(line);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// The output: a file made for it (never through a symbolic link, 0600),
+// or standard output for "-".
+int open_output(const std::string &out, std::string *error) {
+    if (out == "-") return STDOUT_FILENO;
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) *error = "cannot write " + out + ": " + std::strerror(errno);
+    return fd;
+}
+
+}  // namespace
+
+long captures_to_pcapng(const std::vector<std::string> &captures, const std::string &out,
+                        const ConvertOptions &options, std::string *error) {
+    const int fd = open_output(out, error);
+    if (fd < 0) return -1;
     Writer w(fd);
+    long bad = 0;
     bool ok = w.start();
-    for (const CaptureRecord &r : records) ok = ok && w.write(r);
+    auto pass = [&](const std::string &path, const std::vector<CaptureLine> &lines) {
+        for (const CaptureLine &line : lines) {
+            CaptureRecord r;
+            std::string why = "longer than " + std::to_string(kMaxCaptureLine) + " characters";
+            const mcu_protocol::LineKind kind =
+                line.too_long ? mcu_protocol::LineKind::Bad : mcu_protocol::parse_capture(line.text, &r, &why);
+            if (kind == mcu_protocol::LineKind::Bad) {
+                std::fprintf(options.errors, "mcu-agent-dump: %s:%ld: %s (skipped)\n",
+                             path == "-" ? "(standard input)" : path.c_str(), line.number, why.c_str());
+                ++bad;
+            } else if (kind == mcu_protocol::LineKind::Record) {
+                ok = ok && w.write(r);
+            }
+        }
+    };
+    for (std::size_t i = 0; ok && i < captures.size(); ++i) {
+        const bool follow = options.follow && i + 1 == captures.size();
+        CaptureFollower source(captures[i], false);
+        std::vector<CaptureLine> lines;
+        std::string why;
+        if (!source.lines(&lines, !follow, &why)) {  // reported, and the next file still written
+            std::fprintf(options.errors, "mcu-agent-dump: %s\n", why.c_str());
+            ++bad;
+            continue;
+        }
+        pass(captures[i], lines);
+        while (ok && follow && !source.ended() && !(options.stop && *options.stop)) {
+            ::usleep(50 * 1000);
+            lines.clear();
+            if (!source.lines(&lines, false, error)) {
+                if (fd != STDOUT_FILENO) ::close(fd);
+                return -1;
+            }
+            pass(captures[i], lines);
+        }
+    }
     const int e = errno;
-    if (::close(fd) != 0 && ok) ok = false;
-    if (!ok) *error = "cannot write " + out + ": " + std::strerror(e);
-    return ok;
+    if (fd != STDOUT_FILENO && ::close(fd) != 0 && ok) ok = false;
+    if (!ok) {
+        *error = "cannot write " + out + ": " + std::strerror(e);
+        return -1;
+    }
+    return bad;
 }
 
 }  // namespace mcu_pcapng

@@ -322,6 +322,27 @@ bool encode(const Layout &layout, const Values &values, std::vector<uint8_t> *pa
     return true;
 }
 
+Values with_neutral_values(const Layout &layout, const Values &given, std::vector<const Field *> *missing) {
+    Values out = given;
+    for (const Field &f : layout.fields) {
+        if (find_value(given, f.name)) continue;
+        if (f.has_neutral) {
+            out.push_back(number_value(f.name, f.neutral));
+            continue;
+        }
+        bool fills_itself = f.kind == Kind::Length || f.kind == Kind::NotFilled || f.count != Count::Fixed ||
+                            ((f.kind == Kind::Bytes || f.kind == Kind::Text || f.kind == Kind::Numbers) &&
+                             f.count_value == 0);
+        if (f.kind == Kind::Number) {
+            fills_itself = layout.when.by == Selector::By::Byte && f.pos == layout.when.pos && f.width == 1 && !f.bits;
+            for (const Field &run : layout.fields)
+                fills_itself = fills_itself || (run.count == Count::Field && f.name == std::string(run.count_field));
+        }
+        if (!fills_itself) missing->push_back(&f);
+    }
+    return out;
+}
+
 bool encode_any(Span<Layout> layouts, const Values &values, std::vector<uint8_t> *payload, std::string *error) {
     const Layout *layout = choose_layout(layouts, values, error);
     if (!layout || !encode(*layout, values, payload, error)) return false;

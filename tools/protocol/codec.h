@@ -58,6 +58,14 @@ const Layout *choose_layout(Span<Layout> layouts, const Values &values, std::str
 // `error` set) when a value does not fit its field or names no field.
 bool encode(const Layout &layout, const Values &values, std::vector<uint8_t> *payload, std::string *error);
 
+// The values of `given` and, for each field of `layout` left out, its
+// neutral value (a key released).  A Number field left out that has none,
+// or a fixed run left out, is put in `missing`: zero there would be a
+// value of its own (a key held down, a temperature of 0).  Fields that fill
+// themselves are never missing: the selector's byte, the count of a run,
+// a run of any length, the length byte and NotFilled.
+Values with_neutral_values(const Layout &layout, const Values &given, std::vector<const Field *> *missing);
+
 // Picks the layout and encodes; the result is checked to read back
 // through the same layout.
 bool encode_any(Span<Layout> layouts, const Values &values, std::vector<uint8_t> *payload, std::string *error);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "capture.h"
 #include "description.h"
 #include "internal.h"
 
@@ -21,16 +22,14 @@ SessionOptions &g_options = *new SessionOptions;
 // unseen; the library needs the table for the life of the process.
 MCU_MSG_HANDLE_REGISTER g_handlers[MCU_MSG_MAX_ID + 1];
 
-bool wanted(uint8_t id) {
-    if (g_options.ids.empty()) return true;
-    for (uint8_t w : g_options.ids)
-        if (w == id) return true;
-    return false;
-}
-
 void on_message(PACKET_MSG *msg) {
     const uint8_t id = static_cast<uint8_t>(msg->mcu_msg_id);
-    if (wanted(id)) print_line(message_line(*msg));
+    // Handlers run one at a time on the packet-handle thread: the view's
+    // times are its alone.
+    if (g_options.view.shows(mcu_protocol::Direction::Agent, id)) {
+        const std::string stamp = g_options.view.stamp(mcu_protocol::wall_clock_us());
+        print_line(stamp.empty() ? message_line(*msg) : stamp + " " + message_line(*msg));
+    }
     if (id == MCU_MSG_GET_VERSION_INFO && g_options.answer_versions) {
         VERSION_INFO info{};
         std::memcpy(&info.type, msg->data, 1);  // the type asked for, in P0
@@ -57,29 +56,13 @@ std::string message_line(const PACKET_MSG &msg) {
     return std::string("agent > ") + text;
 }
 
-bool parse_message_id(const std::string &text, uint8_t *id) {
-    if (const mcu_protocol::Message *m = mcu_protocol::find_message(text.c_str())) {
-        *id = m->id;
-        return true;
-    }
-    char *end = nullptr;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end || v >= MCU_MSG_MAX_ID) return false;
-    *id = static_cast<uint8_t>(v);
-    return true;
-}
-
 bool open_session(const SessionOptions &options) {
     g_options = options;
     if (!options.socket.empty()) ::setenv("MCU_AGENT_SOCKET", options.socket.c_str(), 1);
     for (int id = 0; id < MCU_MSG_MAX_ID; ++id) g_handlers[id] = {static_cast<MCU_MSG_ID>(id), on_message};
     g_handlers[MCU_MSG_MAX_ID] = {MCU_MSG_MAX_ID, nullptr};
     McuAgent_set_log_handler(on_log, nullptr);
-    if (McuAgent_client_init(g_handlers)) return true;
-    const char *path = std::getenv("MCU_AGENT_SOCKET");
-    std::fprintf(stderr, "%s: no agent answers at %s\n", options.program.c_str(),
-                 path && *path ? path : "/tmp/mcu_agent");
-    return false;
+    return McuAgent_client_init(g_handlers) != nullptr;
 }
 
 int send_frame(uint8_t id, const std::vector<uint8_t> &payload, const std::string &line) {

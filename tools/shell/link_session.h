@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_view.h"
 #include "mcu_agent_api.h"
 
 namespace mcu_shell {
@@ -18,18 +19,18 @@ struct SessionOptions {
     std::string socket;            // empty: the library's default
     bool answer_versions = true;   // answer MCU_MSG_GET_VERSION_INFO as an application does
     std::string program;           // names the tool in its version answer and its messages
-    std::vector<uint8_t> ids;      // the message ids to print; empty: all
+    // Which messages are printed and with what time (--id, -t); every
+    // message, without a time, unless told.
+    mcu_cli::FrameView view{false, mcu_cli::TimeStamps::None};
 };
 
 // One message a line, in the dump's words ("agent > MCU_MSG_...(0x21) ...").
 std::string message_line(const PACKET_MSG &msg);
 
-// A message id by name (with or without MCU_MSG_) or number (0x21, 33).
-bool parse_message_id(const std::string &text, uint8_t *id);
-
 // Connects through the library; every message that arrives is printed on
-// standard output, one a line, as it arrives (the ids in `ids` only).
-// False (having said why on standard error) when no agent answers.
+// standard output, one a line, as it arrives (those `view` shows).
+// False when no agent answers now (the library may connect later, with
+// a reconnect interval set).
 bool open_session(const SessionOptions &options);
 
 // Sends one frame with the library's own frame sender, as its request

@@ -13,15 +13,19 @@
 namespace {
 
 const char kUsage[] =
-    "usage: mcu-agent-listen [--socket PATH] [--id ID ...] [--capture FILE] [--no-version-answer]\n"
+    "usage: mcu-agent-listen [--socket PATH] [--id ID[,ID...]] [-t a|d|z] [--capture FILE] [--no-version-answer]\n"
     "Connects to the agent as an application through the library and prints\n"
     "every message it gets, one a line, as it arrives, until SIGINT or SIGTERM.\n"
-    "  --id ID           only this message (a name, with or without MCU_MSG_, or a\n"
-    "                    number such as 0x01); may be given several times\n"
+    "An agent that is not up yet is waited for; one that goes away is waited\n"
+    "for again.\n"
     "  --capture FILE    the library's trace of the connection, both directions,\n"
-    "                    in the capture format (mcu-agent-dump reads it)\n"
-    "  --no-version-answer  leave the agent's version requests unanswered\n"
-    "Reconnects in the background when the agent goes away.\n";
+    "                    in the capture format (mcu-agent-dump, --pcapng and the\n"
+    "                    virtual MCU's --replay read it)\n"
+    "  --no-version-answer  leave the agent's version requests unanswered\n";
+
+// The library's reconnect interval: it tries at this interval, doubling
+// it up to 8x while attempts fail.
+constexpr int kReconnectMs = 500;
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
@@ -37,20 +41,10 @@ int main(int argc, char **argv) {
     session.program = "mcu-agent-listen";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if ((a == "--socket" || a == "--id" || a == "--capture") && i + 1 < argc) {
+        if ((a == "--socket" || a == "--capture") && i + 1 < argc) {
             const std::string v = argv[++i];
-            uint8_t id = 0;
-            if (a == "--socket") {
-                session.socket = v;
-            } else if (a == "--capture") {
-                ::setenv("MCU_AGENT_TRACE", v.c_str(), 1);  // the library's own trace
-            } else if (mcu_shell::parse_message_id(v, &id)) {
-                session.ids.push_back(id);
-            } else {
-                std::fprintf(stderr, "mcu-agent-listen: no message %s (an MCU_MSG_ name or an id such as 0x01)\n",
-                             v.c_str());
-                return 2;
-            }
+            if (a == "--socket") session.socket = v;
+            else ::setenv("MCU_AGENT_TRACE", v.c_str(), 1);  // the library's own trace
         } else if (a == "--no-version-answer") {
             session.answer_versions = false;
         } else if (a == "--version") {
@@ -58,7 +52,13 @@ int main(int argc, char **argv) {
             return 0;
         } else if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
+            std::fputs(session.view.usage().c_str(), stdout);
             return 0;
+        } else if (std::string error; session.view.take_option(argc, argv, &i, &error) || !error.empty()) {
+            if (!error.empty()) {
+                std::fprintf(stderr, "mcu-agent-listen: %s\n", error.c_str());
+                return 2;
+            }
         } else {
             std::fprintf(stderr, "mcu-agent-listen: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
@@ -77,8 +77,12 @@ int main(int argc, char **argv) {
     sigaddset(&stop, SIGTERM);
     sigprocmask(SIG_BLOCK, &stop, &old);
     McuAgent_set_connection_handler(on_connection, nullptr);
-    McuAgent_set_reconnect_interval(500);
-    if (!mcu_shell::open_session(session)) return 1;
+    // Set before the first attempt: a failed one leaves the library
+    // connecting in the background, so an agent started later is found.
+    McuAgent_set_reconnect_interval(kReconnectMs);
+    if (!mcu_shell::open_session(session))
+        std::fprintf(stderr, "mcu-agent-listen: waiting for the agent at %s (trying every %d ms)\n",
+                     mcu_cli::default_socket_path().c_str(), kReconnectMs);
     while (!g_stop) sigsuspend(&old);
     std::fflush(stdout);
     return 0;

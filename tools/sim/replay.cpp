@@ -148,6 +148,12 @@ bool ReplaySession::on_app_frame(uint8_t id, const mcu_protocol::Bytes &payload,
     return true;
 }
 
+bool ReplaySession::recorded(uint8_t id) const {
+    for (const ReplayScript::Exchange &e : script_.exchanges_)
+        if (e.request.id == id) return true;
+    return false;
+}
+
 const CaptureRecord *ReplaySession::due(int64_t now_ms) const {
     if (pending_.empty() || pending_.front().due_ms > now_ms) return nullptr;
     return &pending_.front().record;

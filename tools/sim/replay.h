@@ -59,6 +59,9 @@ public:
     // An application frame arrived: its recorded answers are queued.  False
     // when answering and the capture has no frame to match it.
     bool on_app_frame(uint8_t id, const mcu_protocol::Bytes &payload, int64_t now_ms);
+    // Whether the capture holds a request of `id` at all: when
+    // on_app_frame finds none to match, its recorded answers are used up.
+    bool recorded(uint8_t id) const;
     // The next frame to send when it is due by `now_ms`, or null.
     const mcu_protocol::CaptureRecord *due(int64_t now_ms) const;
     void pop() {

@@ -96,9 +96,11 @@ void Server::handle_piece(Client &c, const mcu_protocol::Piece &piece) {
     }
     if (c.replay && c.replay->answering()) {
         // A replay that answers does so from the capture only.
-        if (!c.replay->on_app_frame(piece.id, piece.payload, now))
-            flag(c, "!replay: the capture has no " + mcu_protocol::id_name(mcu_protocol::Direction::App, piece.id) +
-                        " to answer from");
+        if (!c.replay->on_app_frame(piece.id, piece.payload, now)) {
+            const std::string name = mcu_protocol::id_name(mcu_protocol::Direction::App, piece.id);
+            flag(c, c.replay->recorded(piece.id) ? "!replay: the recorded answers to " + name + " are used up"
+                                                 : "!replay: the capture has no " + name + " to answer from");
+        }
         feed_replay(c);
         return;
     }

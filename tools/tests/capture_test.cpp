@@ -1,13 +1,17 @@
 // capture_test.cpp - cutting frames out of a stream, the capture line
 // format, and the dump that reads both.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "capture.h"
 #include "dump.h"
+#include "pcapng.h"
 #include "frame.h"
 #include "tool_test_support.h"
 #include "words.h"
@@ -233,6 +237,127 @@ TEST(Dump, TheProgramReadsFilesAndStandardInput) {
     EXPECT_EQ(missing.wait(), 1);
     EXPECT_NE(missing.output().find("cannot read"), std::string::npos);
     EXPECT_NE(missing.output().find("key=HARD_KEY_POWER"), std::string::npos);
+}
+
+// The packets of a pcapng file, each as its comment ("#1", "#1 connect
+// /tmp/x"), walked block by block and option by option: every length must
+// lead exactly to the next, so bytes smuggled into an option fail here.
+std::vector<std::string> pcapng_comments(const std::string &file, std::string *problem) {
+    auto u16 = [&](std::size_t at) { return unsigned(uint8_t(file[at])) | unsigned(uint8_t(file[at + 1])) << 8; };
+    auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    std::vector<std::string> comments;
+    for (std::size_t at = 0; at + 12 <= file.size();) {
+        const std::size_t type = u32(at), total = u32(at + 4);
+        if (total < 12 || at + total > file.size() || u32(at + total - 4) != total) {
+            *problem = "block at " + std::to_string(at) + " has a bad length";
+            return comments;
+        }
+        if (type == 6) {
+            std::size_t o = at + 28 + ((u32(at + 20) + 3) & ~3u);
+            std::string comment;
+            for (;;) {
+                if (o + 4 > at + total - 4) {
+                    *problem = "options run past their block";
+                    return comments;
+                }
+                const unsigned code = u16(o), size = u16(o + 2);
+                if (code == 0) break;
+                if (code == 1) comment = file.substr(o + 4, size);
+                o += 4 + ((size + 3) & ~3u);
+            }
+            if (o + 4 != at + total - 4) *problem = "bytes after the end of the options";
+            comments.push_back(comment);
+        }
+        at += total;
+    }
+    return comments;
+}
+
+struct PcapngRow {
+    const char *name;
+    std::string capture;
+    int status;
+    const char *reported;  // on standard error; "" for nothing
+    std::vector<std::string> comments;
+};
+
+// Test names show the row's name, not its bytes.
+void PrintTo(const PcapngRow &row, std::ostream *os) { *os << row.name; }
+
+class PcapngLines : public testing::TestWithParam<PcapngRow> {};
+
+// A line that is not a capture line is reported with its number and
+// skipped; the rest is written.
+TEST_P(PcapngLines, BadLinesAreReportedAndSkipped) {
+    const PcapngRow &row = GetParam();
+    const std::string dir = mcu_tools_test::test_dir();
+    mcu_tools_test::write_file(dir + "/in.log", row.capture);
+    mcu_tools_test::Process p({MCU_AGENT_DUMP_PATH, "--pcapng", dir + "/out.pcapng", dir + "/in.log"},
+                              dir + "/err.txt");
+    EXPECT_EQ(p.wait(), row.status) << p.output();
+    if (*row.reported) EXPECT_NE(p.output().find(dir + "/in.log:" + row.reported), std::string::npos) << p.output();
+    else EXPECT_EQ(p.output(), "");
+    std::string problem;
+    EXPECT_EQ(pcapng_comments(mcu_tools_test::read_file(dir + "/out.pcapng"), &problem), row.comments);
+    EXPECT_EQ(problem, "");
+}
+
+const std::string kLine1 = "(1733590000.100000) #1 connect /tmp/mcu_agent\n";
+const std::string kLine2 = "(1733590000.200000) #1 app > 21#\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Pcapng, PcapngLines,
+    testing::Values(
+        PcapngRow{"Clean", kLine1 + kLine2, 0, "", {"#1 connect /tmp/mcu_agent", "#1"}},
+        PcapngRow{"BadLineInTheMiddle", kLine1 + "(17335 app > 21#\n" + kLine2, 1, "2: ",
+                  {"#1 connect /tmp/mcu_agent", "#1"}},
+        // The unit lost power in the middle of the last line.
+        PcapngRow{"CutLastLine", kLine1 + kLine2 + "(1733590000.300000) #1 agent > 21#0", 1, "3: payload is not hex",
+                  {"#1 connect /tmp/mcu_agent", "#1"}},
+        PcapngRow{"CutLastLineThatReads", kLine2 + "(1733590000.300000) #1 disconn", 1, "2: ", {"#1"}},
+        // Over the line limit: never an option of 64 KiB or more.
+        PcapngRow{"EndlessConnectLine",
+                  "(1733590000.100000) #1 connect /" + std::string(70000, 'A') + "\n" + kLine2, 1,
+                  "1: longer than", {"#1"}}),
+    [](const testing::TestParamInfo<PcapngRow> &info) { return std::string(info.param.name); });
+
+// An option's length has 16 bits: a longer comment is cut, never read on
+// as options of its own.
+TEST(Pcapng, ALongCommentIsCutAtTheOptionLimit) {
+    CaptureRecord r = connect_record(1, std::string(65536 + 8, 'B'), 1);
+    const std::vector<uint8_t> header = mcu_pcapng::file_header(), block = mcu_pcapng::packet_block(r);
+    std::string problem;
+    const std::vector<std::string> comments =
+        pcapng_comments(std::string(header.begin(), header.end()) + std::string(block.begin(), block.end()), &problem);
+    EXPECT_EQ(problem, "");
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].substr(0, 11), "#1 connect ");
+}
+
+// "-" is standard output, and --follow streams a capture as it grows.
+TEST(Pcapng, WritesToStandardOutputAndFollowsAGrowingCapture) {
+    const std::string dir = mcu_tools_test::test_dir();
+    mcu_tools_test::write_file(dir + "/in.log", kLine1);
+    const std::string to_stdout = "cd '" + dir + "' && '" MCU_AGENT_DUMP_PATH "' --pcapng - in.log > piped.pcapng";
+    ASSERT_EQ(std::system(to_stdout.c_str()), 0);
+    EXPECT_NE(::access((dir + "/-").c_str(), F_OK), 0) << "a file named -";
+    std::string problem;
+    EXPECT_EQ(pcapng_comments(mcu_tools_test::read_file(dir + "/piped.pcapng"), &problem),
+              std::vector<std::string>{"#1 connect /tmp/mcu_agent"});
+
+    mcu_tools_test::Process follow({MCU_AGENT_DUMP_PATH, "--pcapng", dir + "/live.pcapng", "--follow", dir + "/in.log"},
+                                   dir + "/follow.txt");
+    auto packets = [&] { return pcapng_comments(mcu_tools_test::read_file(dir + "/live.pcapng"), &problem).size(); };
+    for (int i = 0; i < 300 && packets() < 1; ++i) ::usleep(10000);
+    EXPECT_EQ(packets(), 1u);
+    auto append = [&](const std::string &text) { std::ofstream(dir + "/in.log", std::ios::app) << text; };
+    append(kLine2.substr(0, 10));  // half a line: not yet
+    ::usleep(200000);
+    EXPECT_EQ(packets(), 1u);
+    append(kLine2.substr(10));
+    for (int i = 0; i < 300 && packets() < 2; ++i) ::usleep(10000);
+    EXPECT_EQ(packets(), 2u);
+    EXPECT_EQ(follow.terminate(), 0) << follow.output();
 }
 
 }  // namespace

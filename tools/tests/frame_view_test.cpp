@@ -63,6 +63,8 @@ const ViewRow kRows[] = {
     {"NoValue", {"--id"}, {"!--id needs a value"}},
 };
 
+void PrintTo(const ViewRow &row, std::ostream *os) { *os << row.name; }
+
 class FrameView : public testing::TestWithParam<ViewRow> {};
 
 TEST_P(FrameView, ShowsTheChosenFramesWithTheirTimes) {

@@ -76,6 +76,8 @@ struct Crowd {
     int idle_requests;   // half-sent requests, after the streams
 };
 
+void PrintTo(const Crowd &crowd, std::ostream *os) { *os << crowd.name; }
+
 class PanelIdleClients : public testing::TestWithParam<Crowd> {};
 
 TEST_P(PanelIdleClients, LeaveRoomForAPageLoad) {

@@ -24,6 +24,9 @@ struct ScenarioCase {
     std::vector<const char *> log;    // lines the log holds
 };
 
+// Test names and failures show the row's name, not its bytes.
+void PrintTo(const ScenarioCase &run, std::ostream *os) { *os << run.name; }
+
 class ScenarioRun : public testing::TestWithParam<ScenarioCase> {};
 
 TEST_P(ScenarioRun, ChecksWhatTheApplicationSent) {

@@ -57,8 +57,18 @@ TEST_F(Shell, SendRefusesBadCommandsAndFieldsWithWhatIsAllowed) {
         const char *said;
     } rows[] = {
         {{"MCU_CMD_SEND_HVAC_INFO", "target_blower_level=16"},
-         "target_blower_level=16 does not fit its 4 bits (0 to 15)"},
-        {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_NOPE"}, "allowed: audio_source 0 to 255, or one of"},
+         "target_blower_level: 16 is out of range: 0 to 15 (4 bits)"},
+        {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_NOPE"}, "allowed: audio_source one of"},
+        // Zero where the user wrote nothing would hold every HVAC key down;
+        // the targets have no neutral value, so they must be given.
+        {{"MCU_CMD_SEND_HVAC_INFO", "target_blower_level=15"},
+         "give touch_panel_target_letf_tmep, touch_panel_target_right_tmep"},
+        {{"MCU_CMD_SET_AUDIO_SOURCE"}, "give audio_source"},
+        {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_AUX", "audio_source=AUDIO_SOURCE_FM1"},
+         "audio_source is given twice"},
+        {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=200"}, "audio_source: 200 is not a member of AUDIO_SOURCE_ID"},
+        {{"MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_AUX", "--count", "0"}, "--count takes 1 to"},
+        {{"21#0"}, "not ID#HEX"},
         {{"MCU_CMD_SET_AUDIO_SOURCE", "volume=3"}, "MCU_CMD_SET_AUDIO_SOURCE takes:\n  audio_source"},
         {{"MCU_CMD_NO_SUCH"}, "no command MCU_CMD_NO_SUCH"},
         {{"MCU_CMD_SET_RADIO_FREQ", "freq"}, "expected name=value: freq"},
@@ -72,6 +82,79 @@ TEST_F(Shell, SendRefusesBadCommandsAndFieldsWithWhatIsAllowed) {
     std::string out;
     EXPECT_EQ(send({"MCU_CMD_GET_AUDIO_SOURCE"}, &out), 1) << out;
     EXPECT_NE(out.find("no agent answers at " + socket_), std::string::npos) << out;
+}
+
+// Fields left out take their neutral value: every HVAC key released.
+// Options may follow the command; the raw form sends id and payload as
+// they are, --count times.
+TEST_F(Shell, SendLeavesOutFieldsAtTheirNeutralValueAndRepeats) {
+    start_sim();
+    std::string out;
+    ASSERT_EQ(send({"MCU_CMD_SEND_HVAC_INFO", "target_blower_level=15", "touch_panel_target_letf_tmep=20",
+                    "touch_panel_target_right_tmep=18", "AC=HVAC_KEY_STATUS_DOWN", "--wait", "100"},
+                   &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("maxAC=HVAC_KEY_STATUS_UP AC=HVAC_KEY_STATUS_DOWN recirc=HVAC_KEY_STATUS_UP"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("tmep_plus=HVAC_KEY_STATUS_DOWN"), std::string::npos) << out;
+    ASSERT_EQ(send({"21#", "--count", "3", "--interval", "20"}, &out), 0) << out;
+    std::size_t sent = 0;
+    for (std::size_t at = 0; (at = out.find("app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n", at)) != std::string::npos; ++at)
+        ++sent;
+    EXPECT_EQ(sent, 3u) << out;
+    ASSERT_EQ(send({"20#09"}, &out), 0) << out;
+    EXPECT_NE(out.find("app > MCU_CMD_SET_AUDIO_SOURCE(0x20) audio_source=AUDIO_SOURCE_AUX"), std::string::npos);
+}
+
+// What a command takes, asked for plainly: no agent needed, status 0.
+TEST_F(Shell, SendListsCommandsAndTheFieldsOfOne) {
+    const struct {
+        std::vector<std::string> words;
+        const char *said;
+    } rows[] = {
+        {{"--list"}, "0x21 MCU_CMD_GET_AUDIO_SOURCE\n"},
+        {{"help", "SEND_HVAC_INFO"}, "  maxAC one of HVAC_KEY_STATUS_DOWN HVAC_KEY_STATUS_UP HVAC_KEY_STATUS_MAX_ID; "
+                                     "left out: HVAC_KEY_STATUS_UP\n"},
+        {{"help", "0xFA"}, "  target_blower_level 0 to 15 (4 bits)\n"},
+    };
+    for (const auto &row : rows) {
+        std::string out;
+        EXPECT_EQ(send(row.words, &out), 0) << row.words[0];
+        EXPECT_NE(out.find(row.said), std::string::npos) << out;
+    }
+}
+
+// Started before the agent, it says it waits and connects once the agent
+// listens; --id takes the dump's lists and !ID, -t its times, and the
+// capture reads through the dump.
+TEST_F(Shell, ListenWaitsForAnAgentNotUpYet) {
+    const std::string trace = dir_ + "/listen.log";
+    Process listen({MCU_AGENT_LISTEN_PATH, "--socket", socket_, "--id", "!MCU_MSG_GET_VERSION_INFO,!0x05", "-t", "z",
+                    "--capture", trace},
+                   dir_ + "/listen.out");
+    ASSERT_TRUE(listen.wait_for_output("waiting for the agent at " + socket_)) << listen.output();
+    start_sim();
+    ASSERT_TRUE(listen.wait_for_output("connected", 8000)) << listen.output();
+    ASSERT_TRUE(sim_->wait_for_output("app > MCU_CMD_RET_VERSION_INFO(0x0F)")) << sim_->output();
+    sim_->write_stdin("key HARD_KEY_POWER\npower off\n");
+    EXPECT_TRUE(listen.wait_for_output(") agent > MCU_MSG_RET_HARD_KEY(0x04) key=HARD_KEY_POWER\n")) << listen.output();
+    EXPECT_TRUE(listen.wait_for_output("(000.")) << listen.output();
+    EXPECT_EQ(listen.terminate(), 0);
+    EXPECT_EQ(listen.output().find("MCU_MSG_RET_POWER_KEY"), std::string::npos) << listen.output();
+    Process dump({MCU_AGENT_DUMP_PATH, trace}, dir_ + "/dump.out");
+    EXPECT_EQ(dump.wait(), 0) << dump.output();
+    EXPECT_NE(dump.output().find("agent > MCU_MSG_RET_HARD_KEY(0x04) key=HARD_KEY_POWER"), std::string::npos)
+        << dump.output();
+}
+
+// The demo says where it looked for the agent: MCU_AGENT_SOCKET.
+TEST_F(Shell, TheDemoNamesTheSocketItCouldNotReach) {
+    ::setenv("MCU_AGENT_SOCKET", socket_.c_str(), 1);
+    Process demo({MCU_AGENT_DEMO_PATH}, dir_ + "/demo.out");
+    EXPECT_EQ(demo.wait(), 2);
+    EXPECT_NE(demo.output().find("cannot reach the agent on " + socket_ + ":"), std::string::npos) << demo.output();
 }
 
 // A key pressed at the virtual MCU's console arrives at the listener; --id

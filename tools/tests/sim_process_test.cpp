@@ -447,10 +447,12 @@ TEST_F(SimProcess, AReplayWithAnswersServesAnApplicationThatAsksFirst) {
         expect_answer(c, request_frame("MCU_CMD_GET_RADIO_NOTIFY"), "band=RADIO_BAND_FM1 preset_num=0 status=RADIO_STATUS_NORMAL cur_freq=9806");
         expect_answer(c, request_frame("MCU_CMD_SET_AUDIO_SOURCE", "audio_source=AUDIO_SOURCE_TUNER"), "audio_source=AUDIO_SOURCE_TUNER");
         expect_answer(c, request_frame("MCU_CMD_GET_AUDIO_SOURCE"), "audio_source=AUDIO_SOURCE_AUX");
-        // Once more: the capture has no second one.
+        // Once more: the capture has no second one; and one it never had.
         ASSERT_TRUE(c.send(request_frame("MCU_CMD_GET_AUDIO_SOURCE")));
         EXPECT_TRUE(c.quiet(300));
-        EXPECT_TRUE(sim_->wait_for_output("#1 !replay: the capture has no MCU_CMD_GET_AUDIO_SOURCE to answer from"));
+        EXPECT_TRUE(sim_->wait_for_output("#1 !replay: the recorded answers to MCU_CMD_GET_AUDIO_SOURCE are used up"));
+        ASSERT_TRUE(c.send(request_frame("MCU_CMD_GET_RTC_CLOCK")));
+        EXPECT_TRUE(sim_->wait_for_output("#1 !replay: the capture has no MCU_CMD_GET_RTC_CLOCK to answer from"));
     }
     EXPECT_EQ(sim_->terminate(), 0);
 

@@ -98,6 +98,8 @@ const Row kRows[] = {
      "audio_source: 120 is not a member of AUDIO_SOURCE_ID", "audio_source", "AUDIO_SOURCE_FM1"},
 };
 
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
 class ValueCheck : public testing::TestWithParam<Row> {};
 
 // What the row's input answered: "" when taken.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -155,6 +156,17 @@ TEST(Dissector, ReadsEveryRowAsTheDumpAndTheLibraryDo) {
             std::string shown = fields[i][k].label;
             const std::string cut = " [truncated]";
             if (shown.rfind(cut, 0) == 0) shown = shown.substr(cut.size());
+            // A bit field's label starts with its bits in its bytes: "1111 .... = ".
+            if (f.kind == Kind::Number && f.bits) {
+                const std::size_t eq = shown.find(" = ");
+                ASSERT_NE(eq, std::string::npos) << shown;
+                EXPECT_EQ(shown.substr(0, eq).find_first_not_of("01. "), std::string::npos) << shown;
+                EXPECT_EQ(static_cast<std::size_t>(std::count_if(shown.begin(), shown.begin() + eq,
+                                                                 [](char c) { return c == '0' || c == '1'; })),
+                          f.bits)
+                    << shown;
+                shown = shown.substr(eq + 3);
+            }
             EXPECT_EQ(shown.substr(0, kLabelKept), label.substr(0, kLabelKept)) << line;
         }
         // A record keeps at most a field's limit, where the wire may carry
@@ -258,6 +270,54 @@ TEST(Pcapng, DemoCaptureReadsLineForLineWithWrongChecksumsFlagged) {
               "#1 app ! MCU_CMD_GET_AUDIO_SOURCE(0x21) !checksum 2F, expected 21");
 }
 
+// Each answer names its request (same id, same connection, the first not
+// yet answered) and how long it took; bit fields show their bits, a value
+// outside its enumeration is flagged, and a record is a filter of its own.
+TEST(Dissector, LinksAnswersToRequestsAndShowsBitFields) {
+    SKIP_WITHOUT_TSHARK();
+    struct Line {
+        int64_t us;
+        int connection;
+        Direction direction;
+        uint8_t id;
+        Bytes payload;
+    };
+    const int64_t t0 = 1733590000000000;
+    const Line lines[] = {
+        {t0, 1, Direction::App, 0x21, {}},                 // 1
+        {t0 + 1000, 1, Direction::App, 0x21, {}},          // 2
+        {t0 + 3000, 2, Direction::Agent, 0x21, {0x07}},    // 3: another connection asked nothing
+        {t0 + 12500, 1, Direction::Agent, 0x21, {0x07}},   // 4: answers 1
+        {t0 + 30000, 1, Direction::Agent, 0x21, {0x09}},   // 5: answers 2
+        // 6: hvac_mode 7 (no member), blower_level 15, left_temp 17
+        {t0 + 40000, 1, Direction::Agent, 0xFA, {0xE2, 0xF0, 17 << 3, 16 << 3, 0x00}},
+    };
+    std::vector<uint8_t> bytes = mcu_pcapng::file_header();
+    for (const Line &l : lines) {
+        CaptureRecord r;
+        r.stamp_us = l.us;
+        r.connection = l.connection;
+        r.direction = l.direction;
+        r.id = l.id;
+        r.payload = l.payload;
+        const std::vector<uint8_t> block = mcu_pcapng::packet_block(r);
+        bytes.insert(bytes.end(), block.begin(), block.end());
+    }
+    const std::string file = test_dir() + "/linked.pcapng";
+    write_file(file, std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(tshark(file, "-T fields -E separator=/t -e frame.number -e mcu_agent.response_to "
+                           "-e mcu_agent.response_time -Y mcu_agent.response_to"),
+              "4\t1\t12.5\n5\t2\t29\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.response_time > 20'"), "5\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.hvac_info'"), "6\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.unknown_value'"), "6\n");
+    EXPECT_EQ(tshark(file, "-T fields -e frame.number -Y 'mcu_agent.hvac_info.blower_level == 15'"), "6\n");
+    const std::string tree = tshark(file, "-V -Y mcu_agent.hvac_info");
+    EXPECT_NE(tree.find("1111 .... = blower_level=15"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("111. .... = hvac_mode=7?"), std::string::npos) << tree;
+    EXPECT_NE(tree.find("hvac_mode: 7 is not a member of HVAC_MODE_ID"), std::string::npos) << tree;
+}
+
 // tshark -i on the extcap program.  Wireshark ignores WIRESHARK_EXTCAP_DIR
 // for root, so as root every program here runs as nobody.
 class Extcap : public testing::Test {
@@ -338,6 +398,56 @@ TEST_F(Extcap, TsharkFollowsALibraryTrace) {
     EXPECT_TRUE(ts->wait_for_output("#1 connect " + socket_)) << ts->output();
     EXPECT_TRUE(ts->wait_for_output("#1 agent > MCU_MSG_RET_HVAC_INFO(0xFA)")) << ts->output();
     ts->terminate();
+}
+
+// The extcap program alone, writing into a file as Wireshark's fifo.
+class ExtcapProgram : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = test_dir();
+        out_ = dir_ + "/out.pcapng";
+        write_file(out_, "");
+    }
+    std::unique_ptr<Process> capture(const std::string &interface, const std::vector<std::string> &more) {
+        std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=" + std::to_string(256 << 20),
+                                         MCU_AGENT_EXTCAP_DIR "/mcu-agent-extcap", "--extcap-interface", interface,
+                                         "--capture", "--fifo", out_};
+        argv.insert(argv.end(), more.begin(), more.end());
+        return std::make_unique<Process>(argv, dir_ + "/extcap.err");
+    }
+    std::string dir_, out_;
+};
+
+// Wireshark shows whatever an extcap writes to standard error as an error:
+// a tap stopped in the ordinary way says nothing there.
+TEST_F(ExtcapProgram, AnOrdinaryStopOfTheTapWritesNoError) {
+    const std::string socket = private_socket_path();
+    Process sim(sim_command(socket, {"--no-console"}), dir_ + "/sim.out");
+    ASSERT_TRUE(sim.wait_for_output("listening on")) << sim.output();
+    auto extcap = capture("mcu_agent_tap", {"--socket", socket, "--tap", MCU_AGENT_TAP_PATH});
+    struct stat st;
+    for (int i = 0; i < 500 && ::stat((socket + ".tapped").c_str(), &st) != 0; ++i) ::usleep(10000);
+    ASSERT_EQ(::stat((socket + ".tapped").c_str(), &st), 0) << extcap->output();
+    EXPECT_EQ(extcap->terminate(), 0);
+    EXPECT_EQ(extcap->output(), "");
+    EXPECT_NE(::stat((socket + ".tapped").c_str(), &st), 0) << "the agent's socket is back";
+}
+
+// A trace line without end (here 512 MiB without a newline) is skipped
+// within a bounded buffer, and the lines after it still arrive.
+TEST_F(ExtcapProgram, TheTraceFollowerSkipsAnEndlessLine) {
+    const std::string trace = dir_ + "/trace.log";
+    write_file(trace, "");
+    ASSERT_EQ(::truncate(trace.c_str(), 512 << 20), 0);
+    std::ofstream(trace, std::ios::app) << "\n(1733590000.100000) #1 connect /tmp/after\n";
+    auto extcap = capture("mcu_agent_trace", {"--trace", trace});
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; ++i) {
+        seen = read_file(out_).find("#1 connect /tmp/after") != std::string::npos;
+        if (!seen) ::usleep(10000);
+    }
+    EXPECT_TRUE(seen) << extcap->output();
+    EXPECT_EQ(extcap->terminate(), 0) << extcap->output();
 }
 
 }  // namespace

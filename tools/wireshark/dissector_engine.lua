@@ -23,7 +23,19 @@ local pf = {
     layout = ProtoField.string("mcu_agent.layout", "Layout"),
     checksum = ProtoField.uint8("mcu_agent.checksum", "Checksum", base.HEX),
     garbage = ProtoField.bytes("mcu_agent.garbage", "Bytes outside any frame"),
+    -- An answer and the request it answers: same id, same connection, the
+    -- first request not answered yet (as Wireshark links DNS and HTTP).
+    response_time = ProtoField.double("mcu_agent.response_time", "Response time (ms)"),
 }
+-- Frame-number fields that Wireshark draws as request and answer arrows
+-- where it knows the frame types.
+local function framenum_field(abbr, name, kind)
+    local ok, f = pcall(ProtoField.framenum, abbr, name, base.NONE, frametype and frametype[kind])
+    if ok then return f end
+    return ProtoField.framenum(abbr, name)
+end
+pf.response_in = framenum_field("mcu_agent.response_in", "Answered in", "RESPONSE")
+pf.response_to = framenum_field("mcu_agent.response_to", "Answer to the request in", "REQUEST")
 
 local ef = {
     checksum = ProtoExpert.new("mcu_agent.checksum.bad", "Wrong checksum", expert.group.CHECKSUM,
@@ -31,6 +43,8 @@ local ef = {
     note = ProtoExpert.new("mcu_agent.note", "Frame problem", expert.group.PROTOCOL, expert.severity.WARN),
     garbage = ProtoExpert.new("mcu_agent.garbage.expert", "Bytes outside any frame", expert.group.PROTOCOL,
                               expert.severity.WARN),
+    unknown_value = ProtoExpert.new("mcu_agent.unknown_value", "Value outside its enumeration",
+                                    expert.group.PROTOCOL, expert.severity.WARN),
 }
 
 -- ---- words ------------------------------------------------------------
@@ -171,6 +185,13 @@ end
 -- ---- filter fields, one per field name of each command and message ------
 
 local field_of = {}  -- owner -> field name -> ProtoField
+local record_of = {}  -- owner -> the record's own field: mcu_agent.hvac_info
+
+-- A bit field is a number of its whole width with a mask, so Wireshark
+-- knows its bits (the generator checks that every layout of an id gives
+-- a name the same bits).
+local uint_of_width = {ProtoField.uint8, ProtoField.uint16, ProtoField.uint24, ProtoField.uint32}
+local function mask_of(f) return (2 ^ f.bits - 1) * 2 ^ f.shift end
 
 local function proto_field(owner, f)
     field_of[owner] = field_of[owner] or {}
@@ -178,8 +199,11 @@ local function proto_field(owner, f)
     if known then return known end
     local abbr = "mcu_agent." .. owner .. "." .. f.name
     local p
-    if f.kind == "number" or f.kind == "length" or f.kind == "not_filled" then
-        p = ProtoField.uint32(abbr, f.name, base.DEC, f.enum and R.enums[f.enum] or nil)
+    local values = f.enum and R.enums[f.enum] or nil
+    if f.kind == "number" and f.bits > 0 then
+        p = uint_of_width[f.width](abbr, f.name, base.DEC, values, mask_of(f))
+    elseif f.kind == "number" or f.kind == "length" or f.kind == "not_filled" then
+        p = ProtoField.uint32(abbr, f.name, base.DEC, values)
     elseif f.kind == "bytes" then
         p = ProtoField.bytes(abbr, f.name)
     else
@@ -192,6 +216,10 @@ end
 
 for _, table_ in ipairs({R.commands, R.messages}) do
     for _, owner in pairs(table_) do
+        if not record_of[owner.owner] then
+            record_of[owner.owner] = ProtoField.none("mcu_agent." .. owner.owner, owner.name)
+            pf[#pf + 1] = record_of[owner.owner]
+        end
         for _, l in ipairs(owner.layouts) do
             for _, f in ipairs(l.fields) do proto_field(owner.owner, f) end
         end
@@ -207,7 +235,7 @@ pf.msg = ProtoField.uint8("mcu_agent.msg", "Message", base.HEX, msg_names)
 local list = {}
 for _, p in pairs(pf) do list[#list + 1] = p end
 proto.fields = list
-proto.experts = {ef.checksum, ef.note, ef.garbage}
+proto.experts = {ef.checksum, ef.note, ef.garbage, ef.unknown_value}
 
 -- ---- one frame ----------------------------------------------------------
 
@@ -243,11 +271,32 @@ local function field_range(tvb, start, payload_length, f, v)
     return tvb(start + first, n)
 end
 
-local function add_field(tree, tvb, owner, f, v, payload_length, words)
+-- The bits of a bit field within its bytes, as Wireshark draws them:
+-- "1111 ...." for the high four bits of a byte holding 15 there.
+local function bit_pattern(f, word)
+    local t = {}
+    for b = f.width * 8 - 1, 0, -1 do
+        if b >= f.shift and b < f.shift + f.bits then
+            t[#t + 1] = math.floor(word / 2 ^ b) % 2 == 1 and "1" or "0"
+        else
+            t[#t + 1] = "."
+        end
+        if b % 4 == 0 and b > 0 then t[#t + 1] = " " end
+    end
+    return table.concat(t)
+end
+
+local function add_field(tree, tvb, owner, f, v, payload_length, words, payload)
     local p = field_of[owner][f.name]
     local range = field_range(tvb, R.head, payload_length, f, v)
     local item
-    if f.kind == "number" or f.kind == "length" or f.kind == "not_filled" then
+    local label = f.name .. "=" .. words
+    if f.kind == "number" and f.bits > 0 then
+        -- Wireshark takes the whole word and applies the mask itself.
+        local word = read_number({width = f.width, bits = 0}, payload, f.pos)
+        item = tree:add(p, range, word)
+        label = bit_pattern(f, word) .. " = " .. label
+    elseif f.kind == "number" or f.kind == "length" or f.kind == "not_filled" then
         item = tree:add(p, range, v.number)
     elseif f.kind == "bytes" then
         item = tree:add(p, range)
@@ -258,7 +307,10 @@ local function add_field(tree, tvb, owner, f, v, payload_length, words)
     else
         item = tree:add(p, range, words)
     end
-    item:set_text(f.name .. "=" .. words)
+    item:set_text(label)
+    if f.kind == "number" and f.enum and R.enums[f.enum][v.number] == nil then
+        item:add_proto_expert_info(ef.unknown_value, f.name .. ": " .. v.number .. " is not a member of " .. f.enum)
+    end
 end
 
 -- Words and tree of a frame's id and payload, read by its lead bytes'
@@ -283,11 +335,12 @@ local function frame_body(tvb, tree, app, id, payload)
         tree:add(pf.layout, tvb(R.head, #payload), layout.name)
     end
     local values = decode(layout, payload)
-    local record = tree:add(tvb(R.head, #payload), owner.name .. (owner.record and (" (" .. owner.record .. ")") or ""))
+    local record = tree:add(record_of[owner.owner], tvb(R.head, #payload))
+    record:set_text(owner.name .. (owner.record and (" (" .. owner.record .. ")") or ""))
     for i, f in ipairs(layout.fields) do
         local w = format_value(f, values[i])
         words = words .. " " .. f.name .. "=" .. w
-        add_field(record, tvb, owner.owner, f, values[i], #payload, w)
+        add_field(record, tvb, owner.owner, f, values[i], #payload, w, payload)
     end
     return words, layout, values, owner
 end
@@ -348,7 +401,42 @@ local function dissect_frame(tvb, pinfo, tree, bytes, written_by_app)
     for _, n in ipairs(notes) do line = line .. " !" .. n end
     local title = (who and "app" or "agent") .. arrow ..
                   (owner and (owner.name .. "(" .. hex_id(id) .. ")") or hex_id(id))
-    return line, title
+    local linkable = owner and not kept_raw and (not app or owner.answer ~= nil)
+    return line, title, linkable and {app = app, id = id, answer = owner.answer} or nil
+end
+
+-- ---- requests and their answers -------------------------------------------
+
+-- Filled on the first pass over the packets, which is in file order; read
+-- on every later pass.  frame number -> {request = N, ms = T} for an
+-- answer, {answer = N} for a request.
+local links = {}
+-- "connection:id" -> the requests waiting for an answer of that id, oldest
+-- first: {number, seconds}.
+local waiting = {}
+
+function proto.init()
+    links = {}
+    waiting = {}
+end
+
+local function link(pinfo, connection, frame)
+    if not pinfo.visited then
+        if frame.app then
+            local key = connection .. ":" .. frame.answer
+            waiting[key] = waiting[key] or {}
+            table.insert(waiting[key], {number = pinfo.number, seconds = pinfo.abs_ts})
+        else
+            local queue = waiting[connection .. ":" .. frame.id]
+            if queue and #queue > 0 then
+                local request = table.remove(queue, 1)
+                local us = math.floor((pinfo.abs_ts - request.seconds) * 1e6 + 0.5)
+                links[pinfo.number] = {request = request.number, ms = us / 1000}
+                links[request.number] = {answer = pinfo.number}
+            end
+        end
+    end
+    return links[pinfo.number]
 end
 
 -- ---- the packet ----------------------------------------------------------
@@ -402,7 +490,13 @@ function proto.dissector(tvb, pinfo, tree)
         pinfo.cols.info = prefix .. line
         return size
     end
-    local line, title = dissect_frame(tvb, pinfo, t, bytes, written_by_app)
+    local line, title, frame = dissect_frame(tvb, pinfo, t, bytes, written_by_app)
+    local linked = frame and link(pinfo, connection or "0", frame)
+    if linked and linked.answer then t:add(pf.response_in, tvb(0, 0), linked.answer):set_generated() end
+    if linked and linked.request then
+        t:add(pf.response_to, tvb(0, 0), linked.request):set_generated()
+        t:add(pf.response_time, tvb(0, 0), linked.ms):set_generated()
+    end
     local used = R.overhead + bytes[R.length_offset + 1]
     if size > used then
         -- A capture line of bytes that were not a valid frame may hold more

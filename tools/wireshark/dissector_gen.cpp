@@ -139,9 +139,10 @@ bool names_agree(const char *owner, Span<Layout> layouts) {
             for (const Layout &b : layouts)
                 for (const Field &g : b.fields)
                     if (std::string(f.name) == g.name &&
-                        (filter_type(f) != filter_type(g) || f.enumeration != g.enumeration)) {
+                        (filter_type(f) != filter_type(g) || f.enumeration != g.enumeration ||
+                         ((f.bits || g.bits) && (f.width != g.width || f.shift != g.shift || f.bits != g.bits)))) {
                         std::cerr << "mcu-agent-dissector-gen: " << owner << ": two layouts give " << f.name
-                                  << " different kinds or enumerations\n";
+                                  << " different kinds, enumerations or bits\n";
                         return false;
                     }
     return true;
@@ -160,6 +161,7 @@ bool write_rows(std::ostream &out) {
         const std::string owner = command_owner(c.name);
         if (!unique(owner) || !names_agree(c.name, c.layouts)) return false;
         out << "  [" << +c.id << "] = {name=" << lua_string(c.name) << ", owner=" << lua_string(owner) << ", ";
+        if (c.answer >= 0) out << "answer=" << c.answer << ", ";
         write_layouts(out, c.layouts);
         out << "},\n";
     }

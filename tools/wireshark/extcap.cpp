@@ -28,6 +28,7 @@
 
 #include "capture.h"
 #include "cli.h"
+#include "line_reader.h"
 #include "pcapng.h"
 
 namespace {
@@ -101,76 +102,69 @@ void print_config(const Options &o) {
     }
 }
 
-// Follows a growing capture file: new whole lines as they are written.
-// A file that shrinks or is replaced was started again: read from its
-// start.
-class Follower {
+// What the tap says on standard error.  Most of it is what a tap that
+// works well says ("moved the agent's socket back"), and Wireshark shows
+// anything an extcap writes to standard error as an error: the lines are
+// kept (the last few, each cut to a line's limit) and passed on only when
+// the tap fails.
+class TapNotes {
 public:
-    // `from_end`: what the file holds now is skipped; a file made later is
-    // read from its start.
-    Follower(std::string path, bool from_end) : path_(std::move(path)) {
-        struct stat st;
-        from_end_ = from_end && ::stat(path_.c_str(), &st) == 0;
-    }
-    ~Follower() {
+    ~TapNotes() {
         if (fd_ >= 0) ::close(fd_);
     }
-    void lines(std::vector<std::string> *out) {
-        struct stat now;
-        const bool exists = ::stat(path_.c_str(), &now) == 0;
-        if (fd_ >= 0 && exists && now.st_ino != inode_) {
-            ::close(fd_);
-            fd_ = -1;
-            from_end_ = false;
+    void take(int fd) { fd_ = fd; }
+    void drain() {
+        char buf[4096];
+        for (ssize_t n; fd_ >= 0 && (n = ::read(fd_, buf, sizeof buf)) != 0;) {
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                break;  // EAGAIN: nothing more now
+            }
+            reader_.feed(buf, static_cast<std::size_t>(n));
+            std::string line;
+            for (mcu_cli::LineReader::Got got; (got = reader_.next(&line)) != mcu_cli::LineReader::Got::None;) {
+                if (got == mcu_cli::LineReader::Got::TooLong) line = "(a line too long to show)";
+                if (kept_.size() == kKept) kept_.erase(kept_.begin());
+                kept_.push_back(line);
+            }
         }
-        if (fd_ < 0) {
-            if (!exists) return;
-            fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd_ < 0) return;
-            inode_ = now.st_ino;
-            offset_ = from_end_ ? now.st_size : 0;
-            partial_.clear();
-        }
-        struct stat st;
-        if (::fstat(fd_, &st) == 0 && st.st_size < offset_) {
-            offset_ = 0;
-            partial_.clear();
-        }
-        char buf[8192];
-        for (;;) {
-            const ssize_t n = ::pread(fd_, buf, sizeof buf, offset_);
-            if (n <= 0) break;
-            offset_ += n;
-            partial_.append(buf, static_cast<std::size_t>(n));
-        }
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1)
-            out->push_back(partial_.substr(start, nl - start));
-        partial_.erase(0, start);
+    }
+    void pass_on() const {
+        for (const std::string &line : kept_) std::fprintf(stderr, "%s\n", line.c_str());
     }
 
 private:
-    std::string path_;
-    bool from_end_ = false;
+    static constexpr std::size_t kKept = 32;
     int fd_ = -1;
-    ino_t inode_ = 0;
-    off_t offset_ = 0;
-    std::string partial_;
+    mcu_cli::LineReader reader_{4096};
+    std::vector<std::string> kept_;
 };
 
 // The tap as a child whose capture goes to `capture`; it ends with this
 // program (PR_SET_PDEATHSIG), and on SIGTERM it puts the agent's socket
 // back itself.
-pid_t start_tap(const Options &o, const std::string &capture) {
+pid_t start_tap(const Options &o, const std::string &capture, TapNotes *notes) {
     std::vector<std::string> args = {tap_program(o), "--listen", o.socket, "--capture", capture, "--quiet"};
     if (!o.agent.empty()) args.insert(args.end(), {"--agent", o.agent});
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) return -1;
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
-    if (pid != 0) return pid;
+    if (pid != 0) {
+        ::close(err[1]);
+        if (pid < 0) {
+            ::close(err[0]);
+            return pid;
+        }
+        ::fcntl(err[0], F_SETFL, O_NONBLOCK);
+        notes->take(err[0]);
+        return pid;
+    }
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(1);
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -180,13 +174,14 @@ pid_t start_tap(const Options &o, const std::string &capture) {
 }
 
 // Passes the lines to Wireshark; false once the fifo is gone.
-bool pass_on(Follower &follower, mcu_pcapng::Writer &writer) {
-    std::vector<std::string> lines;
-    follower.lines(&lines);
-    for (const std::string &line : lines) {
+bool pass_on(mcu_pcapng::CaptureFollower &follower, mcu_pcapng::Writer &writer) {
+    std::vector<mcu_pcapng::CaptureLine> lines;
+    std::string error;
+    follower.lines(&lines, false, &error);  // a file not readable yet may be later
+    for (const mcu_pcapng::CaptureLine &line : lines) {
         mcu_protocol::CaptureRecord r;
-        std::string error;
-        if (mcu_protocol::parse_capture(line, &r, &error) != mcu_protocol::LineKind::Record) continue;
+        if (line.too_long || mcu_protocol::parse_capture(line.text, &r, &error) != mcu_protocol::LineKind::Record)
+            continue;
         if (!writer.write(r)) return false;
     }
     return true;
@@ -203,6 +198,7 @@ int capture(const Options &o) {
 
     std::string dir, file = o.trace;
     pid_t tap = -1;
+    TapNotes notes;
     if (o.interface == kTapInterface) {
         const char *tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mcu-agent-extcap.XXXXXX";
@@ -212,17 +208,18 @@ int capture(const Options &o) {
         }
         dir = pattern;
         file = dir + "/capture.log";
-        tap = start_tap(o, file);
+        tap = start_tap(o, file, &notes);
         if (tap < 0) {
             std::fprintf(stderr, "mcu-agent-extcap: cannot start the tap: %s\n", std::strerror(errno));
             ::rmdir(dir.c_str());
             return 1;
         }
     }
-    Follower follower(file, tap < 0 && o.since_now);
+    mcu_pcapng::CaptureFollower follower(file, tap < 0 && o.since_now);
     int status = 0;
     while (!g_stop) {
         if (!pass_on(follower, writer)) break;  // Wireshark stopped reading
+        notes.drain();
         if (tap > 0) {
             int ws = 0;
             if (::waitpid(tap, &ws, WNOHANG) == tap) {
@@ -235,11 +232,19 @@ int capture(const Options &o) {
         ::usleep(50 * 1000);
     }
     if (tap > 0) {
+        // Stopped by us: its SIGTERM puts the agent's socket back, and
+        // only a failure there is worth Wireshark's error dialog.
         ::kill(tap, SIGTERM);
         int ws = 0;
         while (::waitpid(tap, &ws, 0) < 0 && errno == EINTR) {
         }
         pass_on(follower, writer);
+        status = WIFEXITED(ws) && WEXITSTATUS(ws) == 0 ? 0 : 1;
+    }
+    notes.drain();
+    if (status != 0) {
+        std::fprintf(stderr, "mcu-agent-extcap: the tap failed:\n");
+        notes.pass_on();
     }
     if (!dir.empty()) {
         ::unlink(file.c_str());
