@@ -240,11 +240,12 @@ TEST(ConnectionLife, EntryPointOnLossKeepsTheNextConnectionsFrames) {
     McuAgent_set_reconnect_interval(0);
 }
 
-// The trace's file is opened without waiting and never through a link;
-// what cannot be opened turns tracing off with one line to the log handler.
+// The trace's file is opened without waiting, never through a link, and
+// never into a file that is not the user's own regular file; what cannot
+// be opened turns tracing off with one line to the log handler.
 struct TraceFileCase {
     const char *name;
-    enum { kFifoWithoutReader, kSymlink, kPlainFile } kind;
+    enum { kFifoWithoutReader, kSymlink, kPlainFile, kHardLink, kOtherUsersFile } kind;
     bool traced;
 };
 
@@ -261,29 +262,40 @@ TEST_P(TraceFile, OpensWithoutWaitingOrFollowing) {
     if (c.kind == TraceFileCase::kFifoWithoutReader) {
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     }
-    if (c.kind == TraceFileCase::kSymlink) {
-        FILE *f = fopen(target.c_str(), "w");
+    if (c.kind == TraceFileCase::kOtherUsersFile && geteuid() != 0) GTEST_SKIP() << "needs root to plant a file";
+    const bool planted = c.kind == TraceFileCase::kSymlink || c.kind == TraceFileCase::kHardLink ||
+                         c.kind == TraceFileCase::kOtherUsersFile;
+    if (planted) {
+        const std::string &file = c.kind == TraceFileCase::kOtherUsersFile ? path : target;
+        unlink(target.c_str());
+        FILE *f = fopen(file.c_str(), "w");
         ASSERT_TRUE(f);
         fputs("keep\n", f);
         fclose(f);
+    }
+    if (c.kind == TraceFileCase::kSymlink) {
         ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else if (c.kind == TraceFileCase::kHardLink) {
+        ASSERT_EQ(link(target.c_str(), path.c_str()), 0);
+    } else if (c.kind == TraceFileCase::kOtherUsersFile) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
     }
     const int status = in_child([&] {
         setenv("MCU_AGENT_TRACE", path.c_str(), 1);
         McuAgent_set_log_handler(record_line, nullptr);
         AgentServer server;
         if (!McuAgent_client_init(g_table)) return 1;
-        if (lines_with("MCU_AGENT_TRACE: cannot write") != (c.traced ? 0 : 1)) return 2;
+        if (lines_with("MCU_AGENT_TRACE: ") != (c.traced ? 0 : 1)) return 2;
         exit(0);  // with the exit handlers, which end the capture
     }, 5s);
     EXPECT_EQ(status, 0) << (status == -1 ? "the entry point never returned" : "wrong lines");
     struct stat st;
-    if (c.kind == TraceFileCase::kSymlink) {
-        FILE *f = fopen(target.c_str(), "r");
+    if (planted) {
+        FILE *f = fopen((c.kind == TraceFileCase::kOtherUsersFile ? path : target).c_str(), "r");
         char text[16] = "";
         ASSERT_TRUE(f && fgets(text, sizeof text, f));
         fclose(f);
-        EXPECT_STREQ(text, "keep\n") << "the trace wrote through the link";
+        EXPECT_STREQ(text, "keep\n") << "the trace wrote into a file that is not its own";
     }
     if (c.kind == TraceFileCase::kPlainFile) {
         ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -301,7 +313,9 @@ TEST_P(TraceFile, OpensWithoutWaitingOrFollowing) {
 INSTANTIATE_TEST_SUITE_P(Cases, TraceFile,
                          testing::Values(TraceFileCase{"FifoWithoutReader", TraceFileCase::kFifoWithoutReader, false},
                                          TraceFileCase{"Symlink", TraceFileCase::kSymlink, false},
-                                         TraceFileCase{"PlainFile", TraceFileCase::kPlainFile, true}),
+                                         TraceFileCase{"PlainFile", TraceFileCase::kPlainFile, true},
+                                         TraceFileCase{"HardLink", TraceFileCase::kHardLink, false},
+                                         TraceFileCase{"OtherUsersFile", TraceFileCase::kOtherUsersFile, false}),
                          [](const testing::TestParamInfo<TraceFileCase> &info) { return info.param.name; });
 
 // A trace reader that stops reading never keeps the process from exiting.

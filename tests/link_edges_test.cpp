@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -509,5 +510,63 @@ INSTANTIATE_TEST_SUITE_P(Cases, AgentTrust,
                                          TrustCase{"TrustedByTheCall", TrustCase::kCall, true},
                                          TrustCase{"TrustedByTheEnvironment", TrustCase::kEnvironment, true}),
                          [](const testing::TestParamInfo<TrustCase> &info) { return info.param.name; });
+
+// A setuid program ignores the environment another user set: the probe,
+// installed setuid root and run as another user, neither connects to the
+// socket nor writes the trace that user named.
+TEST(LinkEdges, SetuidProgramIgnoresTheEnvironment) {
+    if (geteuid() != 0 || getenv("MCU_AGENT_TEST_EMULATED")) GTEST_SKIP() << "needs root and a native build";
+    char dir[] = "/tmp/mcu_setuid.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    const std::string probe = std::string(dir) + "/probe", sock = std::string(dir) + "/sock",
+                      trace = std::string(dir) + "/trace";
+    {
+        const int in = open(MCU_SETUID_PROBE, O_RDONLY), out = open(probe.c_str(), O_WRONLY | O_CREAT, 0755);
+        ASSERT_GE(in, 0);
+        char buffer[65536];
+        for (ssize_t n; (n = read(in, buffer, sizeof buffer)) > 0;) ASSERT_EQ(write(out, buffer, n), n);
+        close(in);
+        close(out);
+        ASSERT_EQ(chmod(probe.c_str(), 04755), 0);
+    }
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, sock.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        if (setgroups(0, nullptr) != 0 || setresgid(kOtherUid, kOtherUid, kOtherUid) != 0 ||
+            setresuid(kOtherUid, kOtherUid, kOtherUid) != 0)
+            _exit(1);
+        const std::string socket_env = "MCU_AGENT_SOCKET=" + sock, trace_env = "MCU_AGENT_TRACE=" + trace;
+        char *const argv[] = {const_cast<char *>(probe.c_str()), nullptr};
+        char *const envp[] = {const_cast<char *>(socket_env.c_str()), const_cast<char *>(trace_env.c_str()), nullptr};
+        execve(probe.c_str(), argv, envp);
+        _exit(127);
+    }
+    close(out[1]);
+    char said[64] = "";
+    const ssize_t n = read(out[0], said, sizeof said - 1);
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    pollfd p{listener, POLLIN, 0};
+    const bool connected = poll(&p, 1, 0) > 0;
+    const bool traced = access(trace.c_str(), F_OK) == 0;
+    close(listener);
+    unlink(sock.c_str());
+    unlink(trace.c_str());
+    unlink(probe.c_str());
+    rmdir(dir);
+    if (n <= 0 || strncmp(said, "euid 0", 6) != 0) GTEST_SKIP() << "setuid does not take effect here: " << said;
+    EXPECT_FALSE(connected) << "the setuid program connected to the socket another user named";
+    EXPECT_FALSE(traced) << "the setuid program wrote the trace another user named";
+}
 
 }  // namespace
