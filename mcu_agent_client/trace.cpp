@@ -377,25 +377,36 @@ void give_up_the_rest() {
     g_dropped.fetch_add(lines, std::memory_order_relaxed);
 }
 
-// Runs drain_locked on a thread that may take SIGPIPE (a FIFO whose reader
-// has gone): the signal is held back, and one that the writes raised is
-// taken back.
-void drain_without_sigpipe(int64_t deadline_ms) {
-    sigset_t pipe_only, old, pending;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE);
-    drain_locked(deadline_ms, true);
-    sigpending(&pending);
-    if (!was_pending && sigismember(&pending, SIGPIPE)) {
-        const struct timespec zero = {0, 0};
-        while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
-        }
+// For its lifetime, writes on a thread that may take SIGPIPE (a FIFO whose
+// reader has gone, on an application's thread): the signal is held back,
+// and one that the writes raised is taken back.
+class SigpipeHeldBack {
+public:
+    SigpipeHeldBack() {
+        sigemptyset(&pipe_only_);
+        sigaddset(&pipe_only_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_only_, &old_);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
+    ~SigpipeHeldBack() {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!was_pending_ && sigismember(&pending, SIGPIPE)) {
+            const struct timespec zero = {0, 0};
+            while (sigtimedwait(&pipe_only_, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeHeldBack(const SigpipeHeldBack &) = delete;
+    SigpipeHeldBack &operator=(const SigpipeHeldBack &) = delete;
+
+private:
+    sigset_t pipe_only_, old_;
+    bool was_pending_;
+};
 
 // The writer never waits with g_write_mutex held: a slow reader is waited
 // for in poll() beside the wake-up.
@@ -438,32 +449,18 @@ void write_at_exit() {
     until.tv_sec += kExitWaitMs / 1000;
     // The writer holds the lock only between waits.
     if (pthread_mutex_clocklock(&g_write_mutex, CLOCK_MONOTONIC, &until) != 0) return;
-    sigset_t pipe_only, old, pending;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE);
+    SigpipeHeldBack held_back;
     drain_locked(start + kExitEventsMs, true);
     give_up_the_rest();
     put_drop_count();
-    const int open = g_open_connection.exchange(0);
-    if (open) {
+    if (const int open = g_open_connection.exchange(0)) {
         Event e{};
-        const Stamp t = now();
-        e.stamp_us = t.realtime_us;
+        e.stamp_us = now().realtime_us;
         e.connection = open;
         e.kind = Kind::Disconnect;
         write_event(e);
     }
     write_out(start + kExitWaitMs);
-    sigpending(&pending);
-    if (!was_pending && sigismember(&pending, SIGPIPE)) {
-        const struct timespec zero = {0, 0};
-        while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_mutex_unlock(&g_write_mutex);
 }
 
@@ -600,7 +597,10 @@ void on_inbound(int connection, const uint8_t *popped, int size) {
 void flush() {
     if (g_mode.load(std::memory_order_acquire) != kOn) return;
     pthread_mutex_lock(&g_write_mutex);
-    drain_without_sigpipe(kForever);
+    {
+        SigpipeHeldBack held_back;
+        drain_locked(kForever, true);
+    }
     pthread_mutex_unlock(&g_write_mutex);
 }
 

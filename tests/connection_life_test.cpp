@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "child.h"
 #include "client.h"
 #include "link_state.h"
 #include "mcu_agent_api.h"
@@ -29,6 +30,7 @@
 
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
+using mcu_agent_test::in_child;
 using mcu_agent_test::inbound_frame;
 using mcu_agent_test::kAgentPath;
 using mcu_agent_test::wait_until;
@@ -75,33 +77,8 @@ int lines_with(const std::string &text) {
     return n;
 }
 
-Bytes frames(int count, uint8_t id = MCU_MSG_RET_CUR_AUDIO_SOURCE) {
-    Bytes out;
-    for (int i = 0; i < count; ++i) {
-        const Bytes f = inbound_frame(id, {static_cast<uint8_t>(i)});
-        out.insert(out.end(), f.begin(), f.end());
-    }
-    return out;
-}
+Bytes frames(int count, uint8_t id = MCU_MSG_RET_CUR_AUDIO_SOURCE) { return mcu_agent_test::numbered_frames(count, id); }
 
-// Runs `body` in a child process; its exit status, or -1 when it did not
-// end within `limit` (it is killed then).
-int in_child(const std::function<int()> &body, std::chrono::milliseconds limit = 10s) {
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) _exit(body());
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // An application started before its agent: the failed entry point leaves
 // the library trying in the background with the table it was given.

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "child.h"
 #include "client.h"
 #include "link_state.h"
 #include "mcu_agent_api.h"
@@ -35,6 +36,7 @@
 
 using mcu_agent_test::AgentServer;
 using mcu_agent_test::Bytes;
+using mcu_agent_test::in_child;
 using mcu_agent_test::inbound_frame;
 using mcu_agent_test::kAgentPath;
 using mcu_agent_test::wait_until;
@@ -80,33 +82,8 @@ int lines_with(const std::string &text) {
     return n;
 }
 
-Bytes frames(int count, uint8_t id = MCU_MSG_RET_CUR_AUDIO_SOURCE) {
-    Bytes out;
-    for (int i = 0; i < count; ++i) {
-        const Bytes f = inbound_frame(id, {static_cast<uint8_t>(i)});
-        out.insert(out.end(), f.begin(), f.end());
-    }
-    return out;
-}
+Bytes frames(int count, uint8_t id = MCU_MSG_RET_CUR_AUDIO_SOURCE) { return mcu_agent_test::numbered_frames(count, id); }
 
-// Runs `body` in a child process; its exit status, or -1 when it did not
-// end within `limit` (it is killed then).
-int in_child(const std::function<int()> &body, std::chrono::milliseconds limit) {
-    fflush(stdout);
-    const pid_t child = fork();
-    if (child == 0) _exit(body());
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // SIGUSR1, installed without SA_RESTART, sent to every thread of this
 // process every 100 ms while it lives: every wait is interrupted again and
@@ -341,20 +318,8 @@ TEST_P(Stall, SpillServesAndIsReleasedAfterwards) {
     ASSERT_TRUE(server.accept_client());
     constexpr int kRequests = 100000;
     const Bytes stream = frames(kRequests, MCU_MSG_GET_VERSION_INFO);
-    const int fd = server.client_fd();
-    size_t done = 0;
-    auto last_progress = Clock::now();
-    while (done < stream.size()) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 100) > 0) {
-            const ssize_t n = send(fd, stream.data() + done, stream.size() - done, MSG_NOSIGNAL);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                last_progress = Clock::now();
-            }
-        }
-        ASSERT_LT(Clock::now() - last_progress, 10s) << "stalled after " << done / 8 << " requests";
-    }
+    const size_t done = server.send_unless_stalled(stream);
+    ASSERT_EQ(done, stream.size()) << "stalled after " << done / 8 << " requests";
     for (int i = 0; i < kRequests; ++i) ASSERT_TRUE(server.read_exact(8, 10000)) << "answer " << i;
     EXPECT_EQ(g_frames.load(), kRequests);
     auto spill_held = [] {

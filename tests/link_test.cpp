@@ -231,23 +231,8 @@ TEST(LinkStall, ServerThatWritesBeforeReadingDoesNotStallAnswers) {
         const Bytes f = inbound_frame(MCU_MSG_GET_VERSION_INFO, {0});
         stream.insert(stream.end(), f.begin(), f.end());
     }
-    // A plain blocking writer, but one that gives up after a long silence
-    // so that a stall fails the test instead of hanging it.
-    const int fd = server.client_fd();
-    size_t done = 0;
-    auto last_progress = std::chrono::steady_clock::now();
-    while (done < stream.size()) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 100) > 0) {
-            const ssize_t n = send(fd, stream.data() + done, stream.size() - done, MSG_NOSIGNAL);
-            if (n > 0) {
-                done += static_cast<size_t>(n);
-                last_progress = std::chrono::steady_clock::now();
-            }
-        }
-        ASSERT_LT(std::chrono::steady_clock::now() - last_progress, 10s)
-            << "stalled after " << done / 8 << " requests";
-    }
+    const size_t done = server.send_unless_stalled(stream);
+    ASSERT_EQ(done, stream.size()) << "stalled after " << done / 8 << " requests";
     for (int i = 0; i < kRequests; ++i) ASSERT_TRUE(server.read_exact(8, 10000)) << "answer " << i;
     EXPECT_EQ(g_requests.load(), kRequests);
 }

@@ -41,6 +41,15 @@ Bytes inbound_frame(uint8_t id, const Bytes &payload) {
     return f;
 }
 
+Bytes numbered_frames(int count, uint8_t id) {
+    Bytes out;
+    for (int i = 0; i < count; ++i) {
+        const Bytes f = inbound_frame(id, {static_cast<uint8_t>(i)});
+        out.insert(out.end(), f.begin(), f.end());
+    }
+    return out;
+}
+
 Bytes outbound_frame(uint8_t id, const Bytes &payload) {
     Bytes f(mcu_agent::wire::kMaxFrame);
     f.resize(mcu_agent::wire::encode_request(id, payload.data(), static_cast<uint8_t>(payload.size()), f.data()));
@@ -97,6 +106,21 @@ bool AgentServer::send(const Bytes &bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+std::size_t AgentServer::send_unless_stalled(const Bytes &bytes, int silence_ms) {
+    std::size_t done = 0;
+    auto last_progress = Clock::now();
+    while (done < bytes.size() && Clock::now() - last_progress < std::chrono::milliseconds(silence_ms)) {
+        pollfd p{client_, POLLOUT, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::send(client_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            last_progress = Clock::now();
+        }
+    }
+    return done;
 }
 
 std::optional<Bytes> AgentServer::read_exact(std::size_t n, int timeout_ms) {

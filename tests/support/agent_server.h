@@ -21,6 +21,9 @@ inline const char *const kAgentPath = agent_path_of_this_process();
 
 // An inbound frame as the agent sends it: AB BA 00 00 id L payload trailer.
 Bytes inbound_frame(uint8_t id, const Bytes &payload);
+// `count` inbound frames of one id, each with its number (mod 256) as
+// its one payload byte, back to back.
+Bytes numbered_frames(int count, uint8_t id);
 // An outbound frame as the library must send it, checksum included.
 Bytes outbound_frame(uint8_t id, const Bytes &payload);
 
@@ -38,6 +41,10 @@ public:
 
     // Writes all bytes to the connected client.
     bool send(const Bytes &bytes);
+    // Writes all bytes with plain blocking writes, as agents in the field
+    // do, but gives up after `silence_ms` without progress, so that a stall
+    // fails a test instead of hanging it.  The bytes written.
+    std::size_t send_unless_stalled(const Bytes &bytes, int silence_ms = 10000);
     bool send_frame(uint8_t id, const Bytes &payload) { return send(inbound_frame(id, payload)); }
 
     // Reads one outbound frame (BA AB 00 00 id L payload checksum); empty
