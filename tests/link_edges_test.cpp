@@ -345,34 +345,39 @@ TEST(LinkEdges, ExitWithASlowTraceReaderCountsWhatItCouldNotWrite) {
     ASSERT_GE(reader, 0);
     std::string trace;
     std::atomic<bool> child_ended{false};
-    std::thread slow_reader([&] {  // about 80 KB/s, to the end of what the child wrote
-        char chunk[800];
-        const auto limit = Clock::now() + 20s;
-        for (;;) {
-            const bool ended = child_ended.load();
-            const ssize_t n = read(reader, chunk, sizeof chunk);
-            if (n > 0) trace.append(chunk, static_cast<size_t>(n));
-            if ((n == 0 && ended) || Clock::now() > limit) break;
-            std::this_thread::sleep_for(10ms);
-        }
-    });
+    std::thread slow_reader, drain;
     AgentServer server;
-    std::thread drain([&] {  // the agent reads what it is sent
-        if (server.accept_client())
-            while (server.read_frame(1000)) {
-            }
-    });
     constexpr int kRequests = 2000;
-    const int status = in_child([&] {
-        setenv("MCU_AGENT_TRACE", path.c_str(), 1);
-        PeriodicSignals signals;
-        if (!McuAgent_client_init(g_table)) return 1;
-        MCAN_DATA_INFO can{};
-        can.size = 250;
-        for (int i = 0; i < kRequests; ++i)
-            if (McuAgent_send_mcan_info(&can) != 257) return 2;
-        exit(0);
-    }, 10s);
+    const int status = in_child(
+        [&] {
+            setenv("MCU_AGENT_TRACE", path.c_str(), 1);
+            PeriodicSignals signals;
+            if (!McuAgent_client_init(g_table)) return 1;
+            MCAN_DATA_INFO can{};
+            can.size = 250;
+            for (int i = 0; i < kRequests; ++i)
+                if (McuAgent_send_mcan_info(&can) != 257) return 2;
+            exit(0);
+        },
+        10s,
+        [&] {
+            slow_reader = std::thread([&] {  // about 80 KB/s, to the end of what the child wrote
+                char chunk[800];
+                const auto limit = Clock::now() + 20s;
+                for (;;) {
+                    const bool ended = child_ended.load();
+                    const ssize_t n = read(reader, chunk, sizeof chunk);
+                    if (n > 0) trace.append(chunk, static_cast<size_t>(n));
+                    if ((n == 0 && ended) || Clock::now() > limit) break;
+                    std::this_thread::sleep_for(10ms);
+                }
+            });
+            drain = std::thread([&] {  // the agent reads what it is sent
+                if (server.accept_client())
+                    while (server.read_frame(1000)) {
+                    }
+            });
+        });
     EXPECT_EQ(status, 0) << "exit() did not return";
     child_ended = true;
     slow_reader.join();

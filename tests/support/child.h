@@ -15,11 +15,15 @@
 namespace mcu_agent_test {
 
 // `body`'s exit status, 128 + the signal that ended it, or -1 when it did
-// not end within `limit` (it is killed then).
-inline int in_child(const std::function<int()> &body, std::chrono::milliseconds limit) {
+// not end within `limit` (it is killed then).  `meanwhile` runs in this
+// process once the child exists: threads that serve the child start there,
+// since a process with threads must not fork (ThreadSanitizer refuses).
+inline int in_child(const std::function<int()> &body, std::chrono::milliseconds limit,
+                    const std::function<void()> &meanwhile = {}) {
     fflush(stdout);
     const pid_t child = fork();
     if (child == 0) _exit(body());
+    if (meanwhile) meanwhile();
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     while (waitpid(child, &status, WNOHANG) == 0) {
