@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "frame.h"
+#include "output_file.h"
 
 namespace mcu_pcapng {
 
@@ -156,16 +157,16 @@ bool captures_to_pcapng(const std::vector<std::string> &captures, const std::str
         if (!mcu_protocol::read_capture_file(path == "-" ? "/dev/stdin" : path, &more, error)) return false;
         records.insert(records.end(), more.begin(), more.end());
     }
-    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = "cannot write " + out + ": " + std::strerror(errno);
-        return false;
-    }
-    Writer w(fd);
+    mcu_cli::OutputFile file;
+    if (!file.open(out, error)) return false;
+    Writer w(file.fd());
     bool ok = w.start();
     for (const CaptureRecord &r : records) ok = ok && w.write(r);
-    const int e = errno;
-    if (::close(fd) != 0 && ok) ok = false;
+    int e = errno;
+    if (!file.close() && ok) {
+        e = errno;
+        ok = false;
+    }
     if (!ok) *error = "cannot write " + out + ": " + std::strerror(e);
     return ok;
 }

@@ -170,6 +170,30 @@ CaptureRecord disconnect_record(int connection, int64_t stamp_us) {
     return r;
 }
 
+LineRead read_line(std::istream &in, std::string *line, std::size_t limit) {
+    line->clear();
+    std::streambuf *from = in.rdbuf();
+    bool any = false, too_long = false;
+    for (;;) {
+        const int c = from ? from->sbumpc() : std::char_traits<char>::eof();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+            if (!any) return LineRead::End;
+            break;
+        }
+        any = true;
+        if (c == '\n') break;
+        if (too_long) continue;
+        if (line->size() < limit) {
+            line->push_back(static_cast<char>(c));
+        } else {
+            too_long = true;
+            std::string().swap(*line);
+        }
+    }
+    return too_long ? LineRead::TooLong : LineRead::Line;
+}
+
 bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error) {
     std::ifstream in(path);
     if (!in) {
@@ -178,7 +202,14 @@ bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *reco
     }
     records->clear();
     std::string line, why;
-    for (int number = 1; std::getline(in, line); ++number) {
+    for (int number = 1;; ++number) {
+        const LineRead got = read_line(in, &line);
+        if (got == LineRead::End) break;
+        if (got == LineRead::TooLong) {
+            *error = path + ":" + std::to_string(number) + ": longer than " + std::to_string(kMaxCaptureLine) +
+                     " bytes: not a capture line";
+            return false;
+        }
         CaptureRecord r;
         switch (parse_capture(line, &r, &why)) {
             case LineKind::Comment: break;

@@ -67,7 +67,7 @@ Server::~Server() {
         if (c->fd >= 0) ::close(c->fd);
     if (listen_fd_ >= 0) ::close(listen_fd_);
     if (socket_created_) ::unlink(options_.socket_path.c_str());
-    if (ready_written_) ::unlink(options_.ready_file.c_str());
+    mcu_cli::remove_if_same(options_.ready_file, ready_written_);
 }
 
 void Server::log(const std::string &line) {
@@ -117,9 +117,9 @@ int Server::start() {
             (options_.replay.answer ? "" : ", nothing else is answered"));
     }
     if (!options_.capture_file.empty()) {
-        capture_.open(options_.capture_file, std::ios::out | std::ios::trunc);
-        if (!capture_) return fail(1, "capture: cannot write " + options_.capture_file + ": " + std::strerror(errno));
-        capture_ << "# mcu-agent-sim capture of " << options_.socket_path << "\n" << std::flush;
+        if (!capture_.open(options_.capture_file, "# mcu-agent-sim capture of " + options_.socket_path,
+                           options_.capture_limits, [this](const std::string &line) { log(line); }, &error))
+            return fail(1, "capture: " + error);
     }
 
     sockaddr_un addr{};
@@ -169,18 +169,14 @@ int Server::run() {
     signal(SIGPIPE, SIG_IGN);
 
     if (!options_.ready_file.empty()) {
-        // Written whole under another name first: whoever waits for the
-        // file never reads half of it.
-        const std::string temporary = options_.ready_file + ".tmp";
-        std::ofstream ready(temporary, std::ios::out | std::ios::trunc);
-        ready << ::getpid() << ' ' << options_.socket_path << '\n';
-        ready.close();
-        if (!ready || ::rename(temporary.c_str(), options_.ready_file.c_str()) != 0) {
-            report_startup_error("--ready-file: cannot write " + options_.ready_file + ": " + std::strerror(errno));
-            ::unlink(temporary.c_str());
+        // Whoever waits for the file never reads half of it.
+        std::string error;
+        if (!mcu_cli::replace_file(options_.ready_file,
+                                   std::to_string(::getpid()) + " " + options_.socket_path + "\n", &ready_written_,
+                                   &error)) {
+            report_startup_error("--ready-file: " + error);
             return finish(1);
         }
-        ready_written_ = true;
     }
 
     std::vector<pollfd> fds;

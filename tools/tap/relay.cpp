@@ -68,8 +68,8 @@ int listen_at(const std::string &path, std::string *error) {
     return fd;
 }
 
-Relay::Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path, std::ostream &capture,
-             bool quiet, mcu_cli::FrameView view)
+Relay::Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path,
+             mcu_cli::CaptureFile &capture, bool quiet, mcu_cli::FrameView view)
     : listen_fd_(listen_fd), listen_path_(std::move(listen_path)), own_socket_(own_socket),
       agent_path_(std::move(agent_path)), capture_(capture), quiet_(quiet), view_(std::move(view)) {}
 
@@ -240,7 +240,7 @@ void Relay::accept_all() {
 }
 
 void Relay::capture(const mcu_protocol::CaptureRecord &r) {
-    capture_ << mcu_protocol::format_capture(r) << '\n' << std::flush;
+    capture_.write_line(mcu_protocol::format_capture(r));
 }
 
 void Relay::say(const std::string &line) {

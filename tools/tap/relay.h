@@ -8,11 +8,11 @@
 #include <signal.h>
 
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "capture_file.h"
 #include "frame.h"
 #include "frame_view.h"
 #include "place.h"
@@ -29,8 +29,8 @@ public:
     // (a restarted agent) taking the path.
     // `view` chooses the frames printed in words (--id, -t); the capture
     // keeps every frame.
-    Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path, std::ostream &capture,
-          bool quiet, mcu_cli::FrameView view);
+    Relay(int listen_fd, std::string listen_path, FileId own_socket, std::string agent_path,
+          mcu_cli::CaptureFile &capture, bool quiet, mcu_cli::FrameView view);
     ~Relay();
     Relay(const Relay &) = delete;
     Relay &operator=(const Relay &) = delete;
@@ -68,7 +68,7 @@ private:
     std::string listen_path_;
     FileId own_socket_;
     std::string agent_path_;
-    std::ostream &capture_;
+    mcu_cli::CaptureFile &capture_;
     bool quiet_;
     mcu_cli::FrameView view_;
     int next_number_ = 1;
