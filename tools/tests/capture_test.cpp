@@ -179,6 +179,24 @@ TEST(Dump, CaptureLinesBecomeOneLineOfWordsEach) {
     EXPECT_EQ(bad, 1);
 }
 
+// A line longer than any the tools write (1 MiB) is never kept whole: the
+// dump reports it and goes on with the next line, the readers of whole
+// captures (replay, pcapng) refuse it with its place.
+TEST(Capture, ALineOverTheLimitIsReportedAndNotKept) {
+    const std::string text = "(1733590000.000001) #1 app ! " + std::string(2 << 20, 'A') +
+                             "\n(1733590000.000002) #1 app > 21#\n";
+    int bad = 0;
+    std::string errors;
+    EXPECT_EQ(dump(text, false, &bad, &errors), "(1733590000.000002) #1 app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n");
+    EXPECT_EQ(errors, "in:1: longer than 1048576 bytes, skipped\n");
+    EXPECT_EQ(bad, 1);
+    const std::string path = mcu_tools_test::test_dir() + "/long.capture";
+    mcu_tools_test::write_file(path, text);
+    std::vector<CaptureRecord> records;
+    EXPECT_FALSE(read_capture_file(path, &records, &errors));
+    EXPECT_EQ(errors, path + ":1: longer than 1048576 bytes: not a capture line");
+}
+
 TEST(Dump, HexFramesMayRunOverLinesAndShareThem) {
     EXPECT_EQ(dump("BA AB 00 00 40 02\n"
                    "2A 30 58 BAAB0000 2100 21\n"
