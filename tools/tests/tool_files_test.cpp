@@ -4,6 +4,8 @@
 // the tools create is the user's alone, whatever the umask; captures with
 // a size limit go on in the next file.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,5 +198,30 @@ TEST_P(CaptureRotation, KeepsAtMostNFilesOfMbEach) {
 
 INSTANTIATE_TEST_SUITE_P(SimAndTap, CaptureRotation, testing::Values(Output::SimCapture, Output::TapCapture),
                          [](const testing::TestParamInfo<Output> &info) { return output_name(info.param); });
+
+// A capture that the disk stops taking is said to stop, once, and the
+// virtual MCU goes on serving.
+TEST_F(ToolFiles, ACaptureThatCannotBeWrittenSaysSo) {
+    const std::string path = dir_ + "/out";
+    // The child inherits a file size limit of 200 kB, with SIGXFSZ ignored:
+    // writes past it fail with EFBIG, as on a full disk.
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 200000;
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    auto sim = run(Output::SimCapture, path);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(sim->wait_for_output("listening on")) << sim->output();
+    mcu_tools_test::Client app;
+    ASSERT_TRUE(app.connect(socket_));
+    ASSERT_TRUE(app.send(mcu_protocol::Bytes(150000, 0)));  // 300 kB of capture in hex
+    EXPECT_TRUE(sim->wait_for_output("capture: cannot write " + path + ": File too large; the capture stops here"))
+        << sim->output().substr(0, 1000);
+    mcu_tools_test::Client another;
+    EXPECT_TRUE(another.connect(socket_));
+    EXPECT_TRUE(another.next_message(mcu_tools_test::message_id("MCU_MSG_GET_VERSION_INFO")));
+}
 
 }  // namespace
