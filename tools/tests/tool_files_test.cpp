@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,7 +95,7 @@ class PlantedOutput : public ToolFiles, public testing::WithParamInterface<std::
 // reason; the ready file goes up beside it under a name nobody can guess.
 TEST_P(PlantedOutput, IsNeitherWrittenThroughNorWaitedOn) {
     const auto [output, plant] = GetParam();
-    if (plant == Plant::OtherUsersFile && ::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to nobody";
+    if (plant == Plant::OtherUsersFile && ::geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
     const std::string path = dir_ + "/out", victim = dir_ + "/victim";
     // The ready file is written whole under a second name first; that name
     // is where an attacker would plant.
@@ -106,13 +107,17 @@ TEST_P(PlantedOutput, IsNeitherWrittenThroughNorWaitedOn) {
             ASSERT_EQ(::symlink(victim.c_str(), planted.c_str()), 0);
             reason = "it is a symbolic link";
             break;
-        case Plant::OtherUsersFile:
-            write_file(planted, "victim\n");
-            ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
-            ASSERT_EQ(::chmod(planted.c_str(), 0666), 0);
+        case Plant::OtherUsersFile: {
+            // nobody writes a file of their own there, readable by all.
+            ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+            const std::string plant_it = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                         "/bin/sh -c 'umask 0; echo victim > \"" + planted + "\"'";
+            ASSERT_EQ(std::system(plant_it.c_str()), 0);
+            ASSERT_EQ(stat_of(planted).st_uid, 65534u);
             checked = planted;
             reason = "it belongs to another user";
             break;
+        }
         case Plant::HardLink:
             ASSERT_EQ(::link(victim.c_str(), planted.c_str()), 0);
             reason = "it has 2 hard links";
