@@ -36,7 +36,7 @@ FileId file_id(const std::string &path, bool *is_socket) {
     return {st.st_dev, st.st_ino};
 }
 
-bool remove_own_socket(const std::string &path, const FileId &own) {
+bool remove_own_file(const std::string &path, const FileId &own) {
     return own.present() && file_id(path) == own && ::unlink(path.c_str()) == 0;
 }
 

@@ -25,9 +25,9 @@ struct FileId {
 FileId file_id(const std::string &path, bool *is_socket = nullptr);
 
 // Removes the file at `path` only while it is `own` (device and inode): a
-// socket that another program put there since (a tap, a restarted agent)
-// stays.  True when it was removed.
-bool remove_own_socket(const std::string &path, const FileId &own);
+// file that another program put there since (a tap's socket, a restarted
+// agent's, another ready file) stays.  True when it was removed.
+bool remove_own_file(const std::string &path, const FileId &own);
 
 // Whether the agent's side of connected socket `fd` may be the agent: the
 // credentials the kernel recorded for it (SO_PEERCRED) against the

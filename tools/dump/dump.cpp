@@ -54,8 +54,13 @@ int dump_stream(std::istream &in, std::ostream &out, std::ostream &errors, const
     std::string line;
     int number = 0;
     int bad = 0;
-    while (std::getline(in, line)) {
+    for (LineRead got; (got = read_line(in, &line)) != LineRead::End;) {
         ++number;
+        if (got == LineRead::TooLong) {
+            errors << name << ":" << number << ": longer than " << kMaxCaptureLine << " bytes, skipped\n";
+            ++bad;
+            continue;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '#') continue;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "frame.h"
+#include "output_file.h"
 
 namespace mcu_pcapng {
 
@@ -242,30 +243,20 @@ bool CaptureFollower::lines(std::vector<CaptureLine> *out, bool at_end, std::str
     return true;
 }
 
-namespace {
-
-// The output: a file made for it (never through a symbolic link, 0600),
-// or standard output for "-".
-int open_output(const std::string &out, std::string *error) {
-    if (out == "-") return STDOUT_FILENO;
-    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) *error = "cannot write " + out + ": " + std::strerror(errno);
-    return fd;
-}
-
-}  // namespace
-
 long captures_to_pcapng(const std::vector<std::string> &captures, const std::string &out,
                         const ConvertOptions &options, std::string *error) {
-    const int fd = open_output(out, error);
-    if (fd < 0) return -1;
+    // A named file through OutputFile (never through a symbolic link, nor
+    // into another user's file, 0600); standard output for "-".
+    mcu_cli::OutputFile file;
+    if (out != "-" && !file.open(out, error)) return -1;
+    const int fd = out == "-" ? STDOUT_FILENO : file.fd();
     Writer w(fd);
     long bad = 0;
     bool ok = w.start();
     auto pass = [&](const std::string &path, const std::vector<CaptureLine> &lines) {
         for (const CaptureLine &line : lines) {
             CaptureRecord r;
-            std::string why = "longer than " + std::to_string(kMaxCaptureLine) + " characters";
+            std::string why = "longer than " + std::to_string(kMaxCaptureLine) + " bytes";
             const mcu_protocol::LineKind kind =
                 line.too_long ? mcu_protocol::LineKind::Bad : mcu_protocol::parse_capture(line.text, &r, &why);
             if (kind == mcu_protocol::LineKind::Bad) {
@@ -291,15 +282,15 @@ long captures_to_pcapng(const std::vector<std::string> &captures, const std::str
         while (ok && follow && !source.ended() && !(options.stop && *options.stop)) {
             ::usleep(50 * 1000);
             lines.clear();
-            if (!source.lines(&lines, false, error)) {
-                if (fd != STDOUT_FILENO) ::close(fd);
-                return -1;
-            }
+            if (!source.lines(&lines, false, error)) return -1;
             pass(captures[i], lines);
         }
     }
-    const int e = errno;
-    if (fd != STDOUT_FILENO && ::close(fd) != 0 && ok) ok = false;
+    int e = errno;
+    if (!file.close() && ok) {
+        e = errno;
+        ok = false;
+    }
     if (!ok) {
         *error = "cannot write " + out + ": " + std::strerror(e);
         return -1;

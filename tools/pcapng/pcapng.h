@@ -49,9 +49,9 @@ private:
     bool ok_ = true;
 };
 
-// A capture line holds one frame (under 600 characters) or a socket path:
-// a longer line is no capture line, and is not kept whole.
-constexpr std::size_t kMaxCaptureLine = 8192;
+// The capture readers' line limit: a raw read of up to 64 KiB, in hex, is
+// one line; a longer line is no capture line, and is not kept whole.
+using mcu_protocol::kMaxCaptureLine;
 
 struct CaptureLine {
     long number = 0;        // in the file, from 1

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "line_reader.h"
+
 namespace mcu_protocol {
 
 namespace {
@@ -171,13 +173,51 @@ CaptureRecord disconnect_record(int connection, int64_t stamp_us) {
     return r;
 }
 
+LineRead read_line(std::istream &in, std::string *line, std::size_t limit) {
+    // The bytes up to the newline, a piece at a time, through the one line
+    // splitter the tools share (the followers feed it what they read); get()
+    // never takes the newline itself, so nothing past this line is consumed.
+    line->clear();
+    mcu_cli::LineReader reader(limit);
+    char piece[8192];
+    bool any = false;
+    for (;;) {
+        in.get(piece, sizeof piece, '\n');
+        if (in.gcount() > 0) {
+            any = true;
+            reader.feed(piece, static_cast<std::size_t>(in.gcount()));
+            reader.next(line);  // none yet: drops what is over the limit
+        }
+        if (in.eof() || in.bad()) break;
+        in.clear();  // get() found the newline at once: an empty piece
+        if (in.peek() != '\n') {
+            if (in.eof()) break;
+            continue;  // the piece was full: more of the line follows
+        }
+        in.ignore(1);
+        reader.feed("\n", 1);
+        return reader.next(line) == mcu_cli::LineReader::Got::TooLong ? LineRead::TooLong : LineRead::Line;
+    }
+    // The input ended: its last line had no newline.
+    in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+    if (!any) return LineRead::End;
+    return reader.rest(line) == mcu_cli::LineReader::Got::TooLong ? LineRead::TooLong : LineRead::Line;
+}
+
 namespace {
 
 bool read_capture_lines(std::istream &in, const std::string &name, std::vector<CaptureRecord> *records,
                         std::string *error) {
     records->clear();
     std::string line, why;
-    for (int number = 1; std::getline(in, line); ++number) {
+    for (int number = 1;; ++number) {
+        const LineRead got = read_line(in, &line);
+        if (got == LineRead::End) break;
+        if (got == LineRead::TooLong) {
+            *error = name + ":" + std::to_string(number) + ": longer than " + std::to_string(kMaxCaptureLine) +
+                     " bytes: not a capture line";
+            return false;
+        }
         CaptureRecord r;
         switch (parse_capture(line, &r, &why)) {
             case LineKind::Comment: break;

@@ -19,7 +19,9 @@
 #ifndef MCU_PROTOCOL_CAPTURE_H
 #define MCU_PROTOCOL_CAPTURE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -51,13 +53,24 @@ enum class LineKind { Record, Comment, Bad };
 // Reads one line; `error` says what is wrong with a Bad line.
 LineKind parse_capture(const std::string &line, CaptureRecord *record, std::string *error);
 
+// The longest line a capture reader takes, without its newline.  The
+// tools write at most about 130 KiB (a 64 KiB read of bytes outside any
+// frame, in hex); a longer line is no capture line.
+constexpr std::size_t kMaxCaptureLine = 1024 * 1024;
+
+enum class LineRead { Line, TooLong, End };
+// The next line of `in` into `line`, without its newline.  A line longer
+// than `limit` is read up to its newline and dropped (TooLong, `line`
+// empty): a reader never holds more than `limit` bytes of it.
+LineRead read_line(std::istream &in, std::string *line, std::size_t limit = kMaxCaptureLine);
+
 // A scanned piece as a capture record: a well-formed frame with a correct
 // checksum as id and payload, anything else as raw bytes.
 CaptureRecord capture_of(const Piece &piece, int64_t stamp_us);
 
 // Reads a capture file: its records in file order.  False (with `error`
 // naming the file and the line) when the file cannot be read or a line is
-// not a capture line.
+// not a capture line (or longer than kMaxCaptureLine).
 bool read_capture_file(const std::string &path, std::vector<CaptureRecord> *records, std::string *error);
 // The same for capture text already read; `name` names it in `error`.
 bool read_capture_text(const std::string &text, const std::string &name, std::vector<CaptureRecord> *records,

@@ -25,6 +25,10 @@ const char kUsage[] =
     "  --strict               exit 1 when a frame was flagged, an expectation failed\n"
     "                         or a version request went unanswered\n"
     "  --capture FILE         write both directions to FILE, one frame a line\n"
+    "  --capture-size MB      with --capture: start a new file when the current one\n"
+    "                         would grow past MB million bytes: FILE.1, FILE.2, ...\n"
+    "  --capture-files N      with --capture-size: keep at most N files, then go on\n"
+    "                         in FILE again, overwriting the oldest\n"
     "  --replay FILE          send FILE's agent frames to each application that\n"
     "                         connects, with their recorded timing, and answer nothing\n"
     "  --answer               with --replay: answer each application frame with the\n"
@@ -82,6 +86,10 @@ int main(int argc, char **argv) {
         else if (a == "--state") options.state_file = value();
         else if (a == "--scenario") options.scenario_file = value();
         else if (a == "--capture") options.capture_file = value();
+        else if (mcu_cli::is_capture_limit_option(a)) {
+            std::string error;
+            if (!mcu_cli::take_capture_limit(a, value(), &options.capture_limits, &error)) usage_error(error);
+        }
         else if (a == "--replay") options.replay_file = value();
         else if (a == "--strict") options.strict = true;
         else if (a == "--http") options.http = value();
@@ -120,6 +128,10 @@ int main(int argc, char **argv) {
     }
     if (replay_only && options.replay_file.empty()) usage_error(replay_option + " needs --replay FILE");
     if (json && !print_state) usage_error("--json goes with --print-state");
+    if (const std::string why = mcu_cli::check_capture_limits(options.capture_limits); !why.empty())
+        usage_error(why);
+    if (options.capture_limits.file_bytes && options.capture_file.empty())
+        usage_error("--capture-size needs --capture FILE");
 
     mcu_sim::State state;
     if (!options.state_file.empty()) {

@@ -55,9 +55,10 @@ Server::~Server() {
         if (c->fd >= 0) ::close(c->fd);
     if (listen_fd_ >= 0) ::close(listen_fd_);
     // Only the socket this server bound: under a tap the path holds the
-    // tap's, and an agent that started after this one holds its own.
-    mcu_tools::remove_own_socket(options_.socket_path, socket_id_);
-    if (ready_written_) ::unlink(options_.ready_file.c_str());
+    // tap's, and an agent that started after this one holds its own.  The
+    // ready file likewise, while it is still the one this server wrote.
+    mcu_tools::remove_own_file(options_.socket_path, socket_id_);
+    mcu_tools::remove_own_file(options_.ready_file, ready_written_);
 }
 
 void Server::log(const std::string &line) {
@@ -108,9 +109,9 @@ int Server::start() {
             (options_.replay.answer ? "" : ", nothing else is answered"));
     }
     if (!options_.capture_file.empty()) {
-        capture_.open(options_.capture_file, std::ios::out | std::ios::trunc);
-        if (!capture_) return fail(1, "capture: cannot write " + options_.capture_file + ": " + std::strerror(errno));
-        capture_ << "# mcu-agent-sim capture of " << options_.socket_path << "\n" << std::flush;
+        if (!capture_.open(options_.capture_file, "# mcu-agent-sim capture of " + options_.socket_path,
+                           options_.capture_limits, [this](const std::string &line) { log(line); }, &error))
+            return fail(1, "capture: " + error);
     }
 
     sockaddr_un addr{};
@@ -164,18 +165,14 @@ int Server::run() {
     signal(SIGPIPE, SIG_IGN);
 
     if (!options_.ready_file.empty()) {
-        // Written whole under another name first: whoever waits for the
-        // file never reads half of it.
-        const std::string temporary = options_.ready_file + ".tmp";
-        std::ofstream ready(temporary, std::ios::out | std::ios::trunc);
-        ready << ::getpid() << ' ' << options_.socket_path << '\n';
-        ready.close();
-        if (!ready || ::rename(temporary.c_str(), options_.ready_file.c_str()) != 0) {
-            report_startup_error("--ready-file: cannot write " + options_.ready_file + ": " + std::strerror(errno));
-            ::unlink(temporary.c_str());
+        // Whoever waits for the file never reads half of it.
+        std::string error;
+        if (!mcu_cli::replace_file(options_.ready_file,
+                                   std::to_string(::getpid()) + " " + options_.socket_path + "\n", &ready_written_,
+                                   &error)) {
+            report_startup_error("--ready-file: " + error);
             return finish(1);
         }
-        ready_written_ = true;
     }
 
     std::vector<pollfd> fds;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "capture_file.h"
 #include "console.h"
 #include "line_editor.h"
 #include "replay.h"
@@ -40,6 +41,7 @@ struct Options {
     std::string state_file;
     std::string scenario_file;
     std::string capture_file;
+    mcu_cli::CaptureLimits capture_limits;  // --capture-size, --capture-files
     std::string replay_file;
     ReplayOptions replay;
     bool console = true;          // read commands from standard input
@@ -172,14 +174,14 @@ private:
     int listen_fd_ = -1;
     mcu_tools::FileId socket_id_;  // the socket this server bound, the one it removes at the end
     mcu_tools::AcceptGate accept_gate_;
-    bool ready_written_ = false;
+    mcu_tools::FileId ready_written_;  // the ready file, removed at the end if still there
     std::vector<std::unique_ptr<Client>> clients_;
     int next_client_number_ = 1;
     bool quitting_ = false;
     bool console_open_ = false;
     std::string console_buffer_;
     LineEditor editor_;  // the console on a terminal
-    std::ofstream capture_;
+    mcu_cli::CaptureFile capture_;
     std::vector<ScenarioLine> scenario_;
     std::size_t scenario_next_ = 0;
     int64_t scenario_start_ms_ = -1;  // set when the first application connects

@@ -154,7 +154,7 @@ void Server::send_raw_to(Client &c, const Bytes &bytes) {
 
 void Server::capture(const mcu_protocol::CaptureRecord &record) {
     if (guest_) guest_->captured(record);
-    if (capture_.is_open()) capture_ << mcu_protocol::format_capture(record) << '\n' << std::flush;
+    capture_.write_line(mcu_protocol::format_capture(record));
 }
 
 void Server::drop_client(std::size_t index, const std::string &why) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdint>
 #include <map>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -21,14 +22,67 @@ struct Member {
     int line;
 };
 
-// Every member name in file order.  The JSON parser keeps neither lines
-// nor a repeated name (the last wins), so the text, known to be valid
-// JSON, is walked once more for both.
+// The deepest nesting of objects and lists a state file may have: its keys
+// take three names and a list at most.  Without a bound a deep file would
+// exhaust the stack of the recursive walks below.
+constexpr int kMaxDepth = 16;
+
+// Where the text nests deeper than kMaxDepth, as "line L, column C: ...";
+// empty when it does not.  Runs before the parser, on any text.
+std::string too_deep(const std::string &text) {
+    int depth = 0, line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            line_start = i + 1;
+        } else if (c == '"') {
+            // In valid JSON a string holds no raw line break; in any other
+            // text the parser finds the fault.
+            for (++i; i < text.size() && text[i] != '"';) i += text[i] == '\\' ? 2 : 1;
+        } else if (c == '{' || c == '[') {
+            if (++depth > kMaxDepth)
+                return "line " + std::to_string(line) + ", column " + std::to_string(i - line_start + 1) +
+                       ": nested deeper than " + std::to_string(kMaxDepth) + " levels";
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return "";
+}
+
+// True when `key` is a state key or the name of an object that holds some
+// ("radio", "radio.presets").
+bool is_known_name(const std::string &key) {
+    static const std::set<std::string> names = [] {
+        std::set<std::string> all;
+        for (const KeyInfo &k : State::keys()) {
+            const std::string key = k.key;
+            for (std::size_t dot = key.find('.'); dot != std::string::npos; dot = key.find('.', dot + 1))
+                all.insert(key.substr(0, dot));
+            all.insert(key);
+        }
+        return all;
+    }();
+    return names.count(key) != 0;
+}
+
+// Every member name in file order that is a state key or holds some.  The
+// JSON parser keeps neither lines nor a repeated name (the last wins), so
+// the text, known to be valid JSON, is walked once more for both.  Names
+// under an unknown one are not kept (loading refuses the unknown name):
+// what is kept is bounded by the state's own keys, whatever the file.
 std::vector<Member> members_of(const std::string &text) {
     std::vector<Member> members;
-    std::vector<std::string> open;  // the key of each open object; arrays hold no keys
-    std::vector<bool> is_object;
-    std::string last_name;          // the key of the member whose value comes next
+    struct Open {
+        bool object;
+        bool known;       // a state key's object, whose member names are kept
+        std::string key;  // its dotted name
+    };
+    std::vector<Open> open;
+    std::string last_name;   // the key of the member whose value comes next
+    bool last_known = true;  // ... and whether it is a name worth keeping
     int line = 1;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -39,19 +93,24 @@ std::vector<Member> members_of(const std::string &text) {
             while (j < text.size() && text[j] != '"') j += text[j] == '\\' ? 2 : 1;
             std::size_t k = j + 1;
             while (k < text.size() && std::isspace(static_cast<unsigned char>(text[k]))) ++k;
-            if (k < text.size() && text[k] == ':' && !is_object.empty() && is_object.back()) {
-                const std::string name = nlohmann::json::parse(text.substr(i, j - i + 1)).get<std::string>();
-                last_name = open.back().empty() ? name : open.back() + "." + name;
-                members.push_back({last_name, line});
+            if (k < text.size() && text[k] == ':' && !open.empty() && open.back().object) {
+                last_known = false;
+                if (open.back().known) {
+                    const std::string name = nlohmann::json::parse(text.substr(i, j - i + 1)).get<std::string>();
+                    last_name = open.back().key.empty() ? name : open.back().key + "." + name;
+                    last_known = is_known_name(last_name);
+                    if (last_known) members.push_back({last_name, line});
+                }
             }
             i = j;  // a string holds no raw line break
         } else if (c == '{' || c == '[') {
-            open.push_back(c == '{' ? last_name : std::string());
-            is_object.push_back(c == '{');
+            // The document itself is known; a list holds no named members.
+            const bool known = c == '{' && (open.empty() || (open.back().object && last_known));
+            open.push_back({c == '{', known, known ? last_name : std::string()});
             last_name.clear();
+            last_known = known;
         } else if (c == '}' || c == ']') {
             open.pop_back();
-            is_object.pop_back();
         }
     }
     return members;
@@ -147,6 +206,10 @@ bool State::load_member(const std::string &key, const nlohmann::ordered_json &va
 }
 
 bool State::load_json(const std::string &text, std::string *error) {
+    if (const std::string deep = too_deep(text); !deep.empty()) {
+        *error = deep;
+        return false;
+    }
     nlohmann::ordered_json doc;
     try {
         doc = nlohmann::ordered_json::parse(text);

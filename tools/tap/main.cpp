@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
+#include "capture_file.h"
 #include "cli.h"
 #include "frame_view.h"
 #include "place.h"
@@ -37,6 +37,12 @@ const char kUsage[] =
     "                   at the listen path is moved to PATH.tapped while the tap\n"
     "                   runs, and moved back when it ends, however it ends\n"
     "  --capture FILE   the capture (default mcu-agent-tap.log)\n"
+    "  --capture-size MB\n"
+    "                   start a new capture file when the current one would grow\n"
+    "                   past MB million bytes: FILE.1, FILE.2, ...\n"
+    "  --capture-files N\n"
+    "                   with --capture-size: keep at most N files, then go on in\n"
+    "                   FILE again, overwriting the oldest\n"
     "  --quiet          do not print the frames in words\n"
     "  --version        print the version and exit\n"
     "The agent must be root, this user, or named by MCU_AGENT_TRUSTED_UID or\n"
@@ -56,6 +62,7 @@ void complain(const std::string &line) { std::fprintf(stderr, "mcu-agent-tap: %s
 int main(int argc, char **argv) {
     std::string listen_path = mcu_cli::default_socket_path(), agent_path, capture_file = "mcu-agent-tap.log";
     bool quiet = false;
+    mcu_cli::CaptureLimits capture_limits;
     mcu_cli::FrameView view(false, mcu_cli::TimeStamps::None);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -76,6 +83,12 @@ int main(int argc, char **argv) {
         if (a == "--listen") listen_path = value();
         else if (a == "--agent") agent_path = value();
         else if (a == "--capture") capture_file = value();
+        else if (mcu_cli::is_capture_limit_option(a)) {
+            if (!mcu_cli::take_capture_limit(a, value(), &capture_limits, &error)) {
+                complain(error);
+                return 2;
+            }
+        }
         else if (a == "--quiet") quiet = true;
         else if (a == "--version") {
             mcu_cli::print_version("mcu-agent-tap");
@@ -89,6 +102,10 @@ int main(int argc, char **argv) {
                          a.c_str());
             return 2;
         }
+    }
+    if (const std::string why = mcu_cli::check_capture_limits(capture_limits); !why.empty()) {
+        complain(why);
+        return 2;
     }
     mcu_tap::Placement place;
     place.listen_path = listen_path;
@@ -123,12 +140,17 @@ int main(int argc, char **argv) {
         complain(std::string("no guardian process (") + std::strerror(errno) + "): if the tap is killed, " +
                  (move ? "move " + agent_path + " back to " + listen_path + " by hand" : "remove " + listen_path));
 
-    std::ofstream capture(capture_file, std::ios::out | std::ios::trunc);
-    if (!capture) {
-        complain("cannot write " + capture_file + ": " + std::strerror(errno));
+    mcu_cli::CaptureFile capture;
+    std::string capture_error;
+    const auto say = [](const std::string &line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    if (!capture.open(capture_file, "# mcu-agent-tap capture of " + listen_path + " -> " + agent_path,
+                      capture_limits, say, &capture_error)) {
+        complain(capture_error);
         return 1;
     }
-    capture << "# mcu-agent-tap capture of " << listen_path << " -> " << agent_path << "\n" << std::flush;
 
     std::string error;
     const int listen_fd = mcu_tap::bind_tap_socket(&place, move ? listen_path : agent_path, &error);

@@ -66,8 +66,8 @@ int connect_to(const std::string &path, std::string *refusal) {
 
 }  // namespace
 
-Relay::Relay(Keeper &keeper, std::string listen_path, std::string agent_path, std::ostream &capture, bool quiet,
-             mcu_cli::FrameView view)
+Relay::Relay(Keeper &keeper, std::string listen_path, std::string agent_path, mcu_cli::CaptureFile &capture,
+             bool quiet, mcu_cli::FrameView view)
     : keeper_(keeper), gate_([this](const std::string &line) { say("!" + line); }),
       listen_path_(std::move(listen_path)), agent_path_(std::move(agent_path)), capture_(capture), quiet_(quiet),
       view_(std::move(view)) {}
@@ -241,7 +241,7 @@ void Relay::accept_one() {
 }
 
 void Relay::capture(const mcu_protocol::CaptureRecord &r) {
-    capture_ << mcu_protocol::format_capture(r) << '\n' << std::flush;
+    capture_.write_line(mcu_protocol::format_capture(r));
 }
 
 void Relay::say(const std::string &line) {

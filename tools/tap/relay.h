@@ -8,11 +8,11 @@
 #include <signal.h>
 
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "capture.h"
+#include "capture_file.h"
 #include "frame.h"
 #include "frame_view.h"
 #include "place.h"
@@ -25,8 +25,8 @@ public:
     // The listening socket is the keeper's: it may change, or be none
     // while the tap stands aside.  `view` chooses the frames printed in
     // words (--id, -t); the capture keeps every frame.
-    Relay(Keeper &keeper, std::string listen_path, std::string agent_path, std::ostream &capture, bool quiet,
-          mcu_cli::FrameView view);
+    Relay(Keeper &keeper, std::string listen_path, std::string agent_path, mcu_cli::CaptureFile &capture,
+          bool quiet, mcu_cli::FrameView view);
     ~Relay();
     Relay(const Relay &) = delete;
     Relay &operator=(const Relay &) = delete;
@@ -63,7 +63,7 @@ private:
     bool ending_ = false;  // the keeper ends the tap
     std::string listen_path_;
     std::string agent_path_;
-    std::ostream &capture_;
+    mcu_cli::CaptureFile &capture_;
     bool quiet_;
     mcu_cli::FrameView view_;
     int next_number_ = 1;

@@ -183,6 +183,49 @@ TEST(Dump, CaptureLinesBecomeOneLineOfWordsEach) {
     EXPECT_EQ(bad, 1);
 }
 
+// A line longer than any the tools write (1 MiB) is never kept whole: the
+// dump reports it and goes on with the next line, the readers of whole
+// captures (replay, pcapng) refuse it with its place.
+TEST(Capture, ALineOverTheLimitIsReportedAndNotKept) {
+    const std::string text = "(1733590000.000001) #1 app ! " + std::string(2 << 20, 'A') +
+                             "\n(1733590000.000002) #1 app > 21#\n";
+    int bad = 0;
+    std::string errors;
+    EXPECT_EQ(dump(text, false, &bad, &errors), "(1733590000.000002) #1 app > MCU_CMD_GET_AUDIO_SOURCE(0x21)\n");
+    EXPECT_EQ(errors, "in:1: longer than 1048576 bytes, skipped\n");
+    EXPECT_EQ(bad, 1);
+    const std::string path = mcu_tools_test::test_dir() + "/long.capture";
+    mcu_tools_test::write_file(path, text);
+    std::vector<CaptureRecord> records;
+    EXPECT_FALSE(read_capture_file(path, &records, &errors));
+    EXPECT_EQ(errors, path + ":1: longer than 1048576 bytes: not a capture line");
+}
+
+// Lines of any length and ending, read with a 10-byte limit; the long
+// ones cross the reader's 8 KiB pieces.  "!" marks a line over the limit.
+TEST(Capture, ReadLineCutsEveryLineOnceWithinItsLimit) {
+    struct Row {
+        std::string text;
+        std::vector<std::string> lines;
+    };
+    const std::string at_limit(10, 'a'), over(20000, 'b');
+    const Row rows[] = {
+        {"", {}},
+        {"\n\nx\n", {"", "", "x"}},
+        {"no newline", {"no newline"}},
+        {at_limit + "\n" + at_limit + "b\nc", {at_limit, "!", "c"}},
+        {over + "\nd\n" + over, {"!", "d", "!"}},
+    };
+    for (const Row &row : rows) {
+        std::istringstream in(row.text);
+        std::vector<std::string> got;
+        std::string line;
+        for (LineRead r; (r = read_line(in, &line, 10)) != LineRead::End;)
+            got.push_back(r == LineRead::TooLong ? "!" : line);
+        EXPECT_EQ(got, row.lines) << row.text.substr(0, 40);
+    }
+}
+
 TEST(Dump, HexFramesMayRunOverLinesAndShareThem) {
     EXPECT_EQ(dump("BA AB 00 00 40 02\n"
                    "2A 30 58 BAAB0000 2100 21\n"
@@ -315,10 +358,14 @@ INSTANTIATE_TEST_SUITE_P(
         PcapngRow{"CutLastLine", kLine1 + kLine2 + "(1733590000.300000) #1 agent > 21#0", 1, "3: payload is not hex",
                   {"#1 connect /tmp/mcu_agent", "#1"}},
         PcapngRow{"CutLastLineThatReads", kLine2 + "(1733590000.300000) #1 disconn", 1, "2: ", {"#1"}},
-        // Over the line limit: never an option of 64 KiB or more.
+        // Over the line limit (1 MiB): never kept whole, never written.
         PcapngRow{"EndlessConnectLine",
-                  "(1733590000.100000) #1 connect /" + std::string(70000, 'A') + "\n" + kLine2, 1,
-                  "1: longer than", {"#1"}}),
+                  "(1733590000.100000) #1 connect /" + std::string(2 << 20, 'A') + "\n" + kLine2, 1,
+                  "1: longer than", {"#1"}},
+        // The tap's line for one 64 KiB read outside any frame is a capture
+        // line like any other.
+        PcapngRow{"RawReadOf64KiB", kLine1 + "(1733590000.300000) #1 app ! " + std::string(128 << 10, 'A') + "\n", 0,
+                  "", {"#1 connect /tmp/mcu_agent", "#1"}}),
     [](const testing::TestParamInfo<PcapngRow> &info) { return std::string(info.param.name); });
 
 // An option's length has 16 bits: a longer comment is cut, never read on

@@ -86,6 +86,28 @@ TEST(State, TheFileIsRefusedForUnknownKeysAndBadValues) {
     }
 }
 
+// A file nested deeper than any state key is refused with the place where
+// it goes too deep, before it can exhaust the stack or the memory.
+TEST(State, DeepNestingIsRefusedWithItsPlace) {
+    std::string deep_objects, deep_lists = R"({"radio": {"collected": )";
+    for (int i = 0; i < 20000; ++i) deep_objects += R"({"a":)";
+    deep_objects += "1" + std::string(20000, '}');
+    deep_lists += std::string(20000, '[') + std::string(20000, ']') + "}}";
+    const std::pair<std::string, std::string> rows[] = {
+        {deep_objects, "line 1, column 81: nested deeper than 16 levels"},
+        {deep_lists, "line 1, column 39: nested deeper than 16 levels"},
+        // Brackets inside a string do not count.
+        {"{\n \"radio\": \"{[\",\n" + std::string(16, '[') + std::string(16, ']') + "}",
+         "line 3, column 16: nested deeper than 16 levels"},
+    };
+    for (const auto &row : rows) {
+        State s;
+        std::string error;
+        EXPECT_FALSE(s.load_json(row.first, &error)) << row.first.substr(0, 80);
+        EXPECT_EQ(error, row.second) << row.first.substr(0, 80);
+    }
+}
+
 TEST(State, EveryDefaultReadsBackThroughSet) {
     State s;
     for (const mcu_sim::KeyInfo &k : State::keys()) {
