@@ -5,30 +5,35 @@
  * kernel's descriptor table are modelled beside them.  Every transition
  * names, in a comment, the C++ function that performs it.
  *
- * Model step                                   -> function (file)
+ * Step (the "Model:" name in the code) -> C++ function (file): what the model does
  * ---------------------------------------------------------------------------
- * Sender: load word, count in, re-load         -> acquire_current (link_send.cpp)
- * Sender: count out, wake end()                -> release (link_send.cpp)
- * Sender / handler: write to the descriptor    -> write_all (link_send.cpp)
- * handler send waits, gives up after deadline  -> wait_writable_on_packet_thread (link_send.cpp)
- * entry: entry lock, standing connection kept  -> enter, peer_gone (link.cpp)
- * entry: retire, free an empty unserved record -> retire_current, drop_if_empty (link.cpp)
- * entry: socket(), connect, credentials        -> connect_server (link.cpp)
- * entry: record queued, word published         -> make_current (link.cpp)
- * entry / setter: worker threads started       -> start_threads (link.cpp)
- * entry: failure line to the log handler       -> socket_client_init, Report::print (link.cpp)
- * receive: oldest queued taken up, or wait     -> next_to_serve (link.cpp)
- * receive: timed wait, background connect      -> next_to_serve, connect_in_background (link.cpp)
- * receive: wait for bytes, room, read, push    -> serve, socket_wait, room_for_read (link.cpp)
- * receive: EOF: retire, "disconnected" line    -> serve (link.cpp)
- * receive: shutdown, wait users, close, fold   -> end (link.cpp)
- * packet: batch of 1 / frames / 0 under mutex  -> collect, delivering (link_delivery.cpp)
- * packet: sleep on the wake pipe               -> packet_handle_thread, wait_for_wake (link_delivery.cpp)
- * packet: handlers run, no lock                -> deliver (link_delivery.cpp)
- * wake-up of the packet-handle thread          -> handler_to_wake, wake_packet_thread
- * setter: interval, start threads              -> set_reconnect_interval (link.cpp)
- * setter: connection handler, owed 1           -> set_connection_handler (link.cpp)
- * Agent, kernel                                -> the agent server and the kernel (not library code)
+ * acquire        -> acquire_current (link_send.cpp): load word, users++, re-load
+ * release        -> release (link_send.cpp): users--, wake end() when not current
+ * write          -> write_all (link_send.cpp): the write; the descriptor check
+ * handler_send_wait -> wait_writable_on_packet_thread (link_send.cpp): give up
+ *                   after a deadline while frames wait behind
+ * enter          -> enter, socket_client_init (link.cpp): entry lock, standing
+ *                   connection kept, failure line to the log handler
+ * peer_gone      -> peer_gone (link.cpp): EPIPE seen, POLLHUP, POLLRDHUP
+ * retire         -> retire_current (link.cpp): word := 0, shutdown
+ * drop_if_empty  -> drop_empty_queued, close_when_unused (link.cpp)
+ * connect        -> connect_server (link.cpp): socket(), connect
+ * make_current   -> make_current (link.cpp): record queued, word published
+ * start_reconnect -> start_background_reconnect, start_threads (link.cpp)
+ * set_interval   -> set_reconnect_interval (link.cpp)
+ * set_handler    -> set_connection_handler (link.cpp): owed 1
+ * next_to_serve  -> next_to_serve (link.cpp): oldest queued, or wait, or
+ *                   the timed wait and a background attempt
+ * connect_in_background -> connect_in_background (link.cpp)
+ * serve          -> serve, socket_wait, room_for_read (link.cpp): read, push
+ * retire_at_end  -> retire_if_current (link.cpp): before "disconnected"
+ * end            -> end, close_when_unused (link.cpp): shutdown, wait for
+ *                   users, close, ended or folded
+ * collect        -> collect, delivering (link_delivery.cpp): 1, frames, 0
+ * sleep          -> packet_handle_thread, wait_for_wake (link_delivery.cpp)
+ * deliver        -> deliver, packet_handle_thread (link_delivery.cpp): handlers
+ * wake           -> handler_to_wake, wake_packet_thread (link.cpp, link_delivery.cpp)
+ * Agent, kernel (sys_*): the agent server and the kernel, not library code
  *
  * Abstractions: a frame is one unit (the ring's byte arithmetic, the
  * spill and frame cutting are left out); the ring holds RING frames; a
@@ -40,6 +45,10 @@
  * the count of a sender that counted itself into the record's previous
  * connection a moment too late; its count-out then takes `users` below 0
  * and the next end() closes the descriptor under a sender.
+ * FAULT_DROP_NO_RECHECK: drop_if_empty() freeing the record after waiting
+ * for its senders without looking again: meanwhile the packet-handle
+ * thread took its 1 (or the receive thread took it up), and its 0 never
+ * comes.
  */
 
 /* ---- bounds and scenario --------------------------------------------- */
@@ -310,21 +319,33 @@ inline retire_current() {
 #define peer_gone(i) (rec_pg[i] || lk_aclosed[LINK(rec_fd[i])] || lk_wshut[LINK(rec_fd[i])])
 #endif
 
-/* link.cpp: drop_if_empty(): a retired connection not yet served whose
- * socket holds nothing, and whose 1 the packet-handle thread has not
- * taken, is freed at once, once its senders are out */
+/* link.cpp: drop_empty_queued() + close_when_unused() (drop_if_empty): every queued
+ * connection that is not current, whose 1 the packet-handle thread has not
+ * taken and whose socket holds nothing is freed at once, once its senders
+ * are out (close_when_unused), with no events */
 inline drop_if_empty(i, me) {
 #ifndef FAULT_F6
-  if
-  :: rec_phase[i] == QUEUED && !rec_up[i] && lk_q[LINK(rec_fd[i])] == 0 ->
-     do :: rec_users[i] > 0 -> cond_wait(changed_w, me, 0) :: else -> break od;
+  i = 0;
+  do
+  :: i < NREC ->
      if
-     :: rec_phase[i] == QUEUED && !rec_up[i] ->
-        sys_close(rec_fd[i]); rec_fd[i] = NONE; rec_phase[i] = FREE; broadcast(changed_w)
+     :: rec_phase[i] == QUEUED && cur != WORD(i) && !rec_up[i] && lk_q[LINK(rec_fd[i])] == 0 ->
+        do :: rec_users[i] > 0 -> cond_wait(changed_w, me, 0) :: else -> break od;
+#ifndef FAULT_DROP_NO_RECHECK
+        if                             /* the wait released the mutex: the receive thread may */
+        :: rec_phase[i] == QUEUED && !rec_up[i] ->  /* have taken it up, the packet thread its 1 */
+#endif
+           sys_close(rec_fd[i]); rec_fd[i] = NONE; rec_phase[i] = FREE; broadcast(changed_w)
+#ifndef FAULT_DROP_NO_RECHECK
+        :: else
+        fi
+#endif
      :: else
-     fi
-  :: else
-  fi
+     fi;
+     i++
+  :: else -> break
+  od;
+  i = 0
 #else
   skip
 #endif
@@ -359,11 +380,11 @@ inline enter(me, ret) {
         assert(!rec_eof[i]);                      /* never one whose end was read */
         ret = R_OK
      :: else ->
-        retire_current();                         /* enter(): retire_current() */
-        drop_if_empty(i, me)                      /* enter(): drop_if_empty() */
+        retire_current()                          /* enter(): retire_current() */
      fi
   :: else
   fi;
+  if :: ret == NONE -> drop_if_empty(i, me) :: else fi;  /* enter(): drop_empty_queued() */
   if
   :: ret == NONE ->
      free_slot(s);
@@ -373,6 +394,7 @@ inline enter(me, ret) {
         assert(!(
           (rec_phase[0] == QUEUED && !rec_up[0] && cur != WORD(0) && lk_q[LINK(rec_fd[0])] == 0) ||
           (NREC > 1 && rec_phase[1] == QUEUED && !rec_up[1] && cur != WORD(1) && lk_q[LINK(rec_fd[1])] == 0)));
+        if :: reconnect -> start_threads() :: else fi;  /* enter(): start_background_reconnect() */
         ret = R_FAIL
      :: else
      fi
@@ -478,11 +500,12 @@ proctype AppEntry() {
 proctype Setter() {
   byte me = T_SET;
   byte c, k;
+  bit wk;
 #if SET_RECONNECT
   lock(mtx, me);                                  /* set_reconnect_interval() */
   reconnect = 1;
 #ifndef FAULT_F1
-  if :: entry_called -> start_threads() :: else fi
+  if :: entry_called -> start_threads() :: else fi  /* start_background_reconnect() */
 #endif
   broadcast(changed_w);
   unlock(mtx, me);
@@ -490,9 +513,11 @@ proctype Setter() {
 #if SET_HANDLER
   lock(mtx, me);                                  /* set_connection_handler() */
   handler_set = 1;
-  oldest_in(c, NONE);
+  oldest_in(c, NONE);                             /* delivering() */
   if :: c != NONE && rec_up[c] -> up_owed = 1 :: else fi;
+  if :: up_owed -> wake_handler_locked(wk) :: else fi;
   unlock(mtx, me);
+  wake_packet_thread(wk);
 #endif
   done++
 }
@@ -501,6 +526,7 @@ proctype Setter() {
 proctype Receive() {
   byte me = T_RX;
   byte c, k, l, f, s, i, ret, seq;
+  byte sf;                                        /* serve()'s descriptor */
   byte logs = 0;
   bit ok, wk, eof;
   atomic { rx_running -> idle = idle & ~(1 << me) };
@@ -545,10 +571,10 @@ proctype Receive() {
         fi
      od;
      unlock(mtx, me);
-     f = rec_fd[c];                               /* serve() */
+     sf = rec_fd[c];                               /* serve() */
      do
      :: idle = idle | (1 << me);                 /* socket_wait(): poll */
-        atomic { (lk_q[LINK(f)] > 0 || lk_wshut[LINK(f)] || lk_cshut[LINK(f)]) -> idle = idle & ~(1 << me) };
+        atomic { (lk_q[LINK(sf)] > 0 || lk_wshut[LINK(sf)] || lk_cshut[LINK(sf)]) -> idle = idle & ~(1 << me) };
         lock(mtx, me);                            /* room_for_read() */
         do
         :: atomic { len(ring) < RING -> receiver_waiting = 0; unlock(mtx, me) }; break
@@ -556,7 +582,7 @@ proctype Receive() {
         od;
         atomic {                                  /* serve(): read() */
           if
-          :: lk_q[LINK(f)] > 0 -> lk_q[LINK(f)]--; seq = lk_rd[LINK(f)]; lk_rd[LINK(f)]++; eof = 0
+          :: lk_q[LINK(sf)] > 0 -> lk_q[LINK(sf)]--; seq = lk_rd[LINK(sf)]; lk_rd[LINK(sf)]++; eof = 0
           :: else -> eof = 1; rec_eof[c] = 1
           fi
         };
@@ -578,9 +604,9 @@ proctype Receive() {
      fi;
      lock(mtx, me);                               /* end() */
      if :: cur == WORD(c) -> retire_current() :: else fi;
-     sys_shutdown(f);
+     sys_shutdown(sf);
      do :: rec_users[c] > 0 -> cond_wait(changed_w, me, 0) :: else -> break od;
-     sys_close(f);
+     sys_close(sf);
      rec_fd[c] = NONE;
      rec_end[c] = pushed;
      if
