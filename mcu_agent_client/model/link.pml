@@ -1,0 +1,784 @@
+/* link.pml - the link's threads, records, locks and current-connection
+ * word as a Promela model, checked exhaustively by Spin (scripts/model.sh).
+ *
+ * Each thread of the library is one proctype; the agent server and the
+ * kernel's descriptor table are modelled beside them.  Every transition
+ * names, in a comment, the C++ function that performs it.
+ *
+ * Step (the "Model:" name in the code) -> C++ function (file): what the model does
+ * ---------------------------------------------------------------------------
+ * acquire        -> acquire_current (link_send.cpp): load word, users++, re-load
+ * release        -> release (link_send.cpp): users--, wake end() when not current
+ * write          -> write_all (link_send.cpp): the write; the descriptor check
+ * handler_send_wait -> wait_writable_on_packet_thread (link_send.cpp): give up
+ *                   after a deadline while frames wait behind
+ * enter          -> enter, socket_client_init (link.cpp): entry lock, standing
+ *                   connection kept, failure line to the log handler
+ * peer_gone      -> peer_gone (link.cpp): EPIPE seen, POLLHUP, POLLRDHUP
+ * retire         -> retire_current (link.cpp): word := 0, shutdown
+ * drop_if_empty  -> drop_empty_queued, close_when_unused (link.cpp)
+ * connect        -> connect_server (link.cpp): socket(), connect
+ * make_current   -> make_current (link.cpp): record queued, word published
+ * start_reconnect -> start_background_reconnect, start_threads (link.cpp)
+ * set_interval   -> set_reconnect_interval (link.cpp)
+ * set_handler    -> set_connection_handler (link.cpp): owed 1
+ * next_to_serve  -> next_to_serve (link.cpp): oldest queued, or wait, or
+ *                   the timed wait and a background attempt
+ * connect_in_background -> connect_in_background (link.cpp)
+ * serve          -> serve, socket_wait, room_for_read (link.cpp): read, push
+ * retire_at_end  -> retire_if_current (link.cpp): before "disconnected"
+ * end            -> end, close_when_unused (link.cpp): shutdown, wait for
+ *                   users, close, ended or folded
+ * collect        -> collect, delivering (link_delivery.cpp): 1, frames, 0
+ * sleep          -> packet_handle_thread, wait_for_wake (link_delivery.cpp)
+ * deliver        -> deliver, packet_handle_thread (link_delivery.cpp): handlers
+ * wake           -> handler_to_wake, wake_packet_thread (link.cpp, link_delivery.cpp)
+ * Agent, kernel (sys_*): the agent server and the kernel, not library code
+ *
+ * Abstractions: a frame is one unit (the ring's byte arithmetic, the
+ * spill and frame cutting are left out); the ring holds RING frames; a
+ * deadline is a nondeterministic time-out; signals and fork are left out.
+ *
+ * Switches (spin -D...): the scenario's processes and bounds below, and
+ * the faults FAULT_F1, FAULT_F6, FAULT_F7 put back (fault_f*.pml), and
+ * FAULT_USERS_RESET: make_current() storing 0 into `users`, which wipes
+ * the count of a sender that counted itself into the record's previous
+ * connection a moment too late; its count-out then takes `users` below 0
+ * and the next end() closes the descriptor under a sender.
+ * FAULT_DROP_NO_RECHECK: drop_if_empty() freeing the record after waiting
+ * for its senders without looking again: meanwhile the packet-handle
+ * thread took its 1 (or the receive thread took it up), and its 0 never
+ * comes.
+ */
+
+/* ---- bounds and scenario --------------------------------------------- */
+#ifndef NREC
+#define NREC 2          /* connection records (kConnections is 8) */
+#endif
+#define NFD (NREC + 1)  /* descriptor numbers the kernel hands out */
+#define NLINK (NREC + 1)/* sockets (kernel objects) at a time */
+#ifndef RING
+#define RING 1          /* frames the ring holds */
+#endif
+#ifndef BATCH
+#define BATCH 2         /* items per collect (kPopBatch is 8) */
+#endif
+#ifndef MAXFR
+#define MAXFR 2         /* frames the agent writes in all */
+#endif
+#ifndef SESSIONS
+#define SESSIONS 2      /* connections the agent accepts */
+#endif
+#ifndef AGENT_UP
+#define AGENT_UP 1      /* the agent listens from the start */
+#endif
+#ifndef SENDERS
+#define SENDERS 0       /* application threads that send (0..2) */
+#endif
+#ifndef SENDS
+#define SENDS 1         /* sends per application thread */
+#endif
+#ifndef APP_ENTRIES
+#define APP_ENTRIES 1   /* entry point calls of the application thread */
+#endif
+#ifndef PH_ENTRIES
+#define PH_ENTRIES 0    /* entry point calls from frame handlers */
+#endif
+#ifndef PH_SENDS
+#define PH_SENDS 0      /* sends from frame handlers */
+#endif
+#ifndef LOG_ENTRIES
+#define LOG_ENTRIES 0   /* entry point calls from the log handler */
+#endif
+#ifndef SET_RECONNECT
+#define SET_RECONNECT 0 /* the application sets a reconnect interval */
+#endif
+#ifndef SET_HANDLER
+#define SET_HANDLER 0   /* the application sets a connection handler */
+#endif
+#ifndef HALFCLOSE
+#define HALFCLOSE 1     /* the agent may half-close before it closes */
+#endif
+#ifndef RELISTEN
+#define RELISTEN 1      /* the agent may stop listening and come back */
+#endif
+#ifndef STALL
+#define STALL 0         /* the agent may stop reading */
+#endif
+
+/* ---- constants --------------------------------------------------------- */
+#define NONE 255
+#define FREE 0
+#define QUEUED 1
+#define SERVED 2
+#define ENDED 3
+
+/* thread ids: lock owners and condition variable waiter bits */
+#define T_S1 1
+#define T_S2 2
+#define T_APP 3
+#define T_RX 4
+#define T_PH 5
+#define T_SET 6
+#define T_AG 7
+
+#define IT_UP 1    /* 1 of the connection */
+#define IT_UPH 2   /* 1 owed to a handler set while the connection stood */
+#define IT_FRAME 3
+#define IT_DOWN 4
+
+#define R_OK 0
+#define R_FAIL 1
+#define R_TIMEDOUT 2
+
+/* ---- the kernel: descriptors and sockets -------------------------------- */
+byte fd_link[NFD];      /* 0 free; 1..NLINK the socket + 1; NONE unconnected */
+bit lk_used[NLINK];
+byte lk_num[NLINK];     /* ghost: the connection number it was made current as */
+byte lk_q[NLINK];       /* frames the agent wrote that the client has not read */
+byte lk_rd[NLINK];      /* frames the client read (the next frame's sequence) */
+bit lk_wshut[NLINK];    /* the agent half-closed (or closed): EOF, POLLRDHUP */
+bit lk_aclosed[NLINK];  /* the agent closed: POLLHUP, EPIPE */
+bit lk_cshut[NLINK];    /* the client shut it down */
+bit lk_cclosed[NLINK];  /* the client closed its descriptor */
+bit lk_stalled[NLINK];  /* the agent does not read: writes block */
+chan backlog = [NLINK] of { byte };
+bit listening = AGENT_UP;
+
+/* ---- the link (link_state.h) ------------------------------------------- */
+byte mtx;               /* g_link.mutex(): owner thread, 0 none */
+byte elk;               /* g_link.entry */
+byte changed_w;         /* waiters on g_link.changed (bit per thread) */
+byte room_w;            /* waiters on g_link.room */
+bit handler_waiting, receiver_waiting;
+byte wake_bytes;        /* bytes in the wake pipe */
+
+byte rec_phase[NREC];
+byte rec_num[NREC];
+byte rec_fd[NREC];
+short rec_users[NREC];  /* std::atomic<int>: may go below 0 if miscounted */
+bit rec_up[NREC];       /* up_taken */
+bit rec_pg[NREC];       /* peer_gone: a send saw EPIPE */
+byte rec_start[NREC], rec_end[NREC];
+bit rec_eof[NREC];      /* ghost: the receive thread read its end */
+
+byte cur;               /* current: number << 2 | index; 0 none */
+byte last_number;
+byte pushed, consumed;
+chan ring = [RING] of { byte, byte };  /* (connection number, sequence) */
+
+bit reconnect;          /* reconnect_ms > 0 */
+bit entry_called;
+bit handler_set;        /* connection_handler != nullptr */
+bit up_owed;            /* a handler set while a connection stood is owed its 1 */
+bit rx_running, ph_running;
+
+/* ---- ghosts for the properties ----------------------------------------- */
+byte ev_conn;           /* connection between its delivered 1 and 0 */
+bit h_state;            /* what the connection handler was last told */
+byte dl_next[8];        /* next sequence to deliver, by connection number */
+byte written, delivered;/* frames the agent wrote / the application got */
+byte connections_made;
+byte idle;              /* threads in a wait that may last for good: bit per thread */
+byte done;              /* application threads that returned */
+byte sessions;
+
+#define IDX(w) ((w) & 3)
+#define WORD(i) ((rec_num[i] << 2) | (i))
+#define LINK(f) (fd_link[f] - 1)
+
+/* ---- locks and condition variables -------------------------------------- */
+inline lock(m, me) { atomic { m == 0 -> m = me } }
+inline unlock(m, me) { assert(m == me); m = 0 }
+/* pthread_cond_wait: releases the mutex, sleeps until a broadcast, retakes it */
+inline cond_wait(cv, me, idl) {
+  atomic { assert(mtx == me); cv = cv | (1 << me); mtx = 0; idle = idle | (idl << me) };
+  atomic { (cv & (1 << me)) == 0 && mtx == 0 -> mtx = me; idle = idle & ~(1 << me) }
+}
+/* pthread_cond_clockwait: the same, or the deadline passes */
+inline cond_timedwait(cv, me) {
+  atomic { assert(mtx == me); cv = cv | (1 << me); mtx = 0 };
+  if
+  :: atomic { (cv & (1 << me)) == 0 && mtx == 0 -> mtx = me }
+  :: atomic { mtx == 0 -> cv = cv & ~(1 << me); mtx = me }   /* ETIMEDOUT */
+  fi
+}
+inline broadcast(cv) { cv = 0 }
+/* Application code (handlers, the log handler) runs with no library lock */
+inline app_code(me) { assert(mtx != me && elk != me) }
+
+/* ---- kernel calls ------------------------------------------------------- */
+/* socket(): the lowest free number; NONE when the table is full */
+inline sys_socket(f) {
+  atomic {
+    f = 0;
+    do
+    :: f < NFD && fd_link[f] != 0 -> f++
+    :: f == NFD -> f = NONE; break
+    :: f < NFD && fd_link[f] == 0 -> fd_link[f] = NONE; break
+    od
+  }
+}
+inline link_free(l) {
+  lk_used[l] = 0; lk_num[l] = 0; lk_q[l] = 0; lk_rd[l] = 0; lk_wshut[l] = 0;
+  lk_aclosed[l] = 0; lk_cshut[l] = 0; lk_cclosed[l] = 0; lk_stalled[l] = 0
+}
+/* close(): the number is free for the next socket() at once */
+inline sys_close(f) {
+  atomic {
+    assert(f < NFD && fd_link[f] != 0);
+    if
+    :: fd_link[f] != NONE ->
+       lk_cclosed[LINK(f)] = 1;
+       if :: lk_aclosed[LINK(f)] -> link_free(LINK(f)) :: else fi
+    :: else
+    fi;
+    fd_link[f] = 0
+  }
+}
+inline sys_shutdown(f) { atomic { assert(f < NFD && fd_link[f] != 0 && fd_link[f] != NONE); lk_cshut[LINK(f)] = 1 } }
+/* connect(): succeeds while the agent listens and has backlog room */
+inline sys_connect(f, ok) {
+  atomic {
+    l = 0;
+    do :: l < NLINK && lk_used[l] -> l++ :: else -> break od;
+    if
+    :: listening && l < NLINK && len(backlog) < NLINK ->
+       lk_used[l] = 1; fd_link[f] = l + 1; backlog ! l; ok = 1
+    :: else -> ok = 0
+    fi
+  }
+}
+
+/* ---- records (under the mutex) ------------------------------------------ */
+inline free_slot(s) {
+  d_step {
+    s = 0;
+    do :: s < NREC && rec_phase[s] != FREE -> s++ :: s == NREC -> s = NONE; break :: s < NREC && rec_phase[s] == FREE -> break od
+  }
+}
+inline oldest_in(s, ph) {   /* ph: QUEUED, or NONE for any non-free record */
+  d_step {
+    s = NONE; k = 0;
+    do
+    :: k < NREC ->
+       if
+       :: rec_phase[k] != FREE && (ph == NONE || rec_phase[k] == ph) && (s == NONE || rec_num[k] < rec_num[s]) -> s = k
+       :: else
+       fi;
+       k++
+    :: else -> break
+    od;
+    k = 0
+  }
+}
+#define older_pending(c) \
+  ((rec_phase[0] != FREE && rec_num[0] < rec_num[c]) || (NREC > 1 && rec_phase[1] != FREE && rec_num[1] < rec_num[c]) \
+   || (NREC > 2 && rec_phase[2 % NREC] != FREE && rec_num[2 % NREC] < rec_num[c]))
+#define reconnect_wanted (reconnect && entry_called && cur == 0 && \
+  !(rec_phase[0] == QUEUED || (NREC > 1 && rec_phase[1] == QUEUED) || (NREC > 2 && rec_phase[2 % NREC] == QUEUED)))
+
+/* link.cpp: handler_to_wake() + wake_packet_thread() after the unlock */
+inline wake_handler_locked(w) { d_step { w = handler_waiting; handler_waiting = 0 } }
+inline wake_packet_thread(w) { d_step { if :: w -> wake_bytes++ :: else fi; w = 0 } }
+
+/* link.cpp: make_current() */
+inline make_current(slot, f) {
+  atomic {
+    rec_phase[slot] = QUEUED;
+    last_number++;
+    rec_num[slot] = last_number;
+    rec_start[slot] = 0; rec_end[slot] = 0;
+    rec_up[slot] = 0;
+    rec_fd[slot] = f;
+#ifdef FAULT_USERS_RESET
+    rec_users[slot] = 0;    /* c.users.store(0): wipes a stale sender's count */
+#endif
+    rec_pg[slot] = 0;
+    rec_eof[slot] = 0;
+    lk_num[LINK(f)] = last_number;
+    connections_made++;
+    cur = WORD(slot);
+    broadcast(changed_w);
+    wk = handler_waiting; handler_waiting = 0
+  }
+}
+
+/* link.cpp: retire_current() */
+inline retire_current() {
+  if
+  :: cur != 0 -> atomic { sys_shutdown(rec_fd[IDX(cur)]); cur = 0; broadcast(changed_w) }
+  :: else
+  fi
+}
+
+/* link.cpp: peer_gone(): EPIPE seen, POLLHUP, or POLLRDHUP (a half-close) */
+#ifdef FAULT_F7
+#define peer_gone(i) (rec_pg[i] || lk_aclosed[LINK(rec_fd[i])])
+#else
+#define peer_gone(i) (rec_pg[i] || lk_aclosed[LINK(rec_fd[i])] || lk_wshut[LINK(rec_fd[i])])
+#endif
+
+/* link.cpp: drop_empty_queued() + close_when_unused() (drop_if_empty): every queued
+ * connection that is not current, whose 1 the packet-handle thread has not
+ * taken and whose socket holds nothing is freed at once, once its senders
+ * are out (close_when_unused), with no events */
+inline drop_if_empty(i, me) {
+#ifndef FAULT_F6
+  i = 0;
+  do
+  :: i < NREC ->
+     if
+     :: rec_phase[i] == QUEUED && cur != WORD(i) && !rec_up[i] && lk_q[LINK(rec_fd[i])] == 0 ->
+        do :: rec_users[i] > 0 -> cond_wait(changed_w, me, 0) :: else -> break od;
+#ifndef FAULT_DROP_NO_RECHECK
+        if                             /* the wait released the mutex: the receive thread may */
+        :: rec_phase[i] == QUEUED && !rec_up[i] ->  /* have taken it up, the packet thread its 1 */
+#endif
+           sys_close(rec_fd[i]); rec_fd[i] = NONE; rec_phase[i] = FREE; broadcast(changed_w)
+#ifndef FAULT_DROP_NO_RECHECK
+        :: else
+        fi
+#endif
+     :: else
+     fi;
+     i++
+  :: else -> break
+  od;
+  i = 0
+#else
+  skip
+#endif
+}
+
+/* link.cpp: start_threads() */
+inline start_threads() { ph_running = 1; rx_running = 1 }
+
+/* link.cpp: connect_server(): socket(), connect; closes on failure */
+inline connect_server(f, ok) {
+  sys_socket(f);
+  if
+  :: f == NONE -> ok = 0
+  :: else ->
+     sys_connect(f, ok);
+     if :: !ok -> sys_close(f); f = NONE :: else fi
+  fi
+}
+
+/* link.cpp: socket_client_init() -> enter(); ret: R_OK or R_FAIL */
+inline enter(me, ret) {
+  lock(elk, me);                                   /* enter(): Lock entry */
+  atomic {
+  mtx == 0 -> mtx = me;
+  entry_called = 1;
+  ret = NONE;
+  if
+  :: cur != 0 ->
+     i = IDX(cur);
+     if
+     :: !peer_gone(i) ->                          /* enter(): the standing connection */
+        assert(!rec_eof[i]);                      /* never one whose end was read */
+        ret = R_OK
+     :: else ->
+        retire_current()                          /* enter(): retire_current() */
+     fi
+  :: else
+  fi;
+  if :: ret == NONE -> drop_if_empty(i, me) :: else fi;  /* enter(): drop_empty_queued() */
+  if
+  :: ret == NONE ->
+     free_slot(s);
+     if
+     :: s == NONE ->                              /* enter(): none free */
+        /* every record is held by a connection that may still carry frames */
+        assert(!(
+          (rec_phase[0] == QUEUED && !rec_up[0] && cur != WORD(0) && lk_q[LINK(rec_fd[0])] == 0) ||
+          (NREC > 1 && rec_phase[1] == QUEUED && !rec_up[1] && cur != WORD(1) && lk_q[LINK(rec_fd[1])] == 0)));
+        if :: reconnect -> start_threads() :: else fi;  /* enter(): start_background_reconnect() */
+        ret = R_FAIL
+     :: else
+     fi
+  :: else
+  fi;
+  if
+  :: ret != NONE -> unlock(mtx, me); unlock(elk, me)
+  :: else -> unlock(mtx, me)
+  fi
+  };
+  if
+  :: ret == NONE ->
+     connect_server(f, ok);                       /* enter(): connect_server() */
+     atomic {
+     mtx == 0 -> mtx = me;
+     if
+     :: !ok ->                                    /* enter(): failed; the receive thread retries */
+        if :: reconnect -> start_threads() :: else fi;
+        broadcast(changed_w);
+        ret = R_FAIL
+     :: else ->
+        start_threads();                          /* enter(): start_threads() */
+        make_current(s, f);                       /* enter(): make_current() */
+        ret = R_OK
+     fi;
+     unlock(mtx, me);
+     unlock(elk, me);
+     wake_packet_thread(wk)
+     }
+  :: else
+  fi;
+  if :: ret == R_FAIL -> app_code(me) :: else fi  /* socket_client_init(): report.print() */
+}
+
+/* link_send.cpp: release() */
+inline release(w) {
+  atomic { rec_users[IDX(w)]--; last = (rec_users[IDX(w)] == 0) };
+  if
+  :: atomic { last && cur != w -> mtx == 0 -> broadcast(changed_w) }  /* lock, broadcast, unlock */
+  :: else
+  fi;
+  last = 0
+}
+
+/* link_send.cpp: socket_send() -> acquire_current(), write_all(), release() */
+inline socket_send(on_ph, ret) {
+  do
+  :: w = cur;                                     /* acquire_current(): load */
+     if
+     :: w == 0 -> ret = R_FAIL; break
+     :: else ->
+        rec_users[IDX(w)]++;                      /* acquire_current(): users++ */
+        if
+        :: atomic { cur == w -> f = rec_fd[IDX(w)] }; break  /* acquire_current(): re-load; socket_send(): fd */
+        :: else -> release(w)                     /* acquire_current(): release() */
+        fi
+     fi
+  od;
+  if
+  :: w != 0 ->
+     /* write_all(): the descriptor is the connection's own, still open */
+     atomic {
+     assert(f < NFD && fd_link[f] != 0 && fd_link[f] != NONE);
+     assert(lk_num[LINK(f)] == (w >> 2));
+     if                                           /* write_all(): send() */
+     :: atomic { (lk_cshut[LINK(f)] || lk_aclosed[LINK(f)]) -> rec_pg[IDX(w)] = 1; ret = R_FAIL }  /* EPIPE */
+     :: atomic { !lk_cshut[LINK(f)] && !lk_aclosed[LINK(f)] && !lk_stalled[LINK(f)] -> ret = R_OK }
+     :: atomic { on_ph && lk_stalled[LINK(f)] && !lk_cshut[LINK(f)] && !lk_aclosed[LINK(f)] && len(ring) > 0 ->
+                 ret = R_TIMEDOUT }              /* wait_writable_on_packet_thread(): gives up */
+     fi
+     };
+     release(w)                                   /* socket_send(): release() */
+  :: else
+  fi;
+  d_step { w = 0; f = 0 }                         /* dead locals */
+}
+
+/* ---- application threads --------------------------------------------- */
+proctype Sender(byte me) {
+  byte w, f, ret, n;
+  bit last;
+  last_number > 0;                                /* sends once a connection was made */
+  n = 0;
+  do
+  :: n < SENDS -> socket_send(0, ret); n++
+  :: else -> break
+  od;
+  done++
+}
+
+proctype AppEntry() {
+  byte me = T_APP;
+  byte i, s, f, ret, k, l, n;
+  bit ok, wk;
+  n = 0;
+  do
+  :: n < APP_ENTRIES -> enter(me, ret); n++
+  :: else -> break
+  od;
+  done++
+}
+
+proctype Setter() {
+  byte me = T_SET;
+  byte c, k;
+  bit wk;
+#if SET_RECONNECT
+  lock(mtx, me);                                  /* set_reconnect_interval() */
+  reconnect = 1;
+#ifndef FAULT_F1
+  if :: entry_called -> start_threads() :: else fi  /* start_background_reconnect() */
+#endif
+  broadcast(changed_w);
+  unlock(mtx, me);
+#endif
+#if SET_HANDLER
+  lock(mtx, me);                                  /* set_connection_handler() */
+  handler_set = 1;
+  oldest_in(c, NONE);                             /* delivering() */
+  if :: c != NONE && rec_up[c] -> up_owed = 1 :: else fi;
+  if :: up_owed -> wake_handler_locked(wk) :: else fi;
+  unlock(mtx, me);
+  wake_packet_thread(wk);
+#endif
+  done++
+}
+
+/* ---- the receive thread (link.cpp) -------------------------------------- */
+proctype Receive() {
+  byte me = T_RX;
+  byte c, k, l, f, s, i, ret, seq;
+  byte sf;                                        /* serve()'s descriptor */
+  byte logs = 0;
+  bit ok, wk, eof;
+  atomic { rx_running -> idle = idle & ~(1 << me) };
+  do
+  :: lock(mtx, me);                               /* receive_thread() */
+     do                                           /* next_to_serve() */
+     :: oldest_in(c, QUEUED);
+        if
+        :: c != NONE -> rec_phase[c] = SERVED; rec_start[c] = pushed; break
+        :: else
+        fi;
+        if
+        :: !reconnect_wanted ->
+           cond_wait(changed_w, me, 1)
+        :: else ->
+           free_slot(s);
+           if
+           :: s == NONE -> cond_wait(changed_w, me, 1)
+           :: else ->
+              cond_timedwait(changed_w, me);      /* the reconnect delay */
+              if
+              :: reconnect_wanted ->               /* connect_in_background() */
+                 unlock(mtx, me);
+                 lock(elk, me);
+                 lock(mtx, me);
+                 if :: reconnect_wanted -> free_slot(s) :: else -> s = NONE fi;
+                 unlock(mtx, me);
+                 if
+                 :: s != NONE ->
+                    connect_server(f, ok);
+                    lock(mtx, me);
+                    if :: ok -> make_current(s, f) :: else fi;
+                    unlock(mtx, me)
+                 :: else
+                 fi;
+                 unlock(elk, me);
+                 wake_packet_thread(wk);
+                 lock(mtx, me)
+              :: else
+              fi
+           fi
+        fi
+     od;
+     unlock(mtx, me);
+     sf = rec_fd[c];                               /* serve() */
+     do
+     :: idle = idle | (1 << me);                 /* socket_wait(): poll */
+        atomic { (lk_q[LINK(sf)] > 0 || lk_wshut[LINK(sf)] || lk_cshut[LINK(sf)]) -> idle = idle & ~(1 << me) };
+        lock(mtx, me);                            /* room_for_read() */
+        do
+        :: atomic { len(ring) < RING -> receiver_waiting = 0; unlock(mtx, me) }; break
+        :: atomic { len(ring) == RING -> receiver_waiting = 1 }; cond_wait(room_w, me, 0)
+        od;
+        atomic {                                  /* serve(): read() */
+          if
+          :: lk_q[LINK(sf)] > 0 -> lk_q[LINK(sf)]--; seq = lk_rd[LINK(sf)]; lk_rd[LINK(sf)]++; eof = 0
+          :: else -> eof = 1; rec_eof[c] = 1
+          fi
+        };
+        if :: eof -> break :: else fi;
+        atomic {                                  /* serve(): push */
+          mtx == 0 -> ring ! rec_num[c], seq; pushed++; wk = handler_waiting; handler_waiting = 0
+        };
+        wake_packet_thread(wk)
+     od;
+#ifndef FAULT_F7
+     lock(mtx, me);                               /* serve(): EOF: retire_current() first */
+     if :: cur == WORD(c) -> retire_current() :: else fi;
+     unlock(mtx, me);
+#endif
+     app_code(me);                                /* serve(): "socket N disconnected" */
+     if
+     :: logs < LOG_ENTRIES -> logs++; enter(me, ret)  /* the log handler calls the entry point */
+     :: else
+     fi;
+     lock(mtx, me);                               /* end() */
+     if :: cur == WORD(c) -> retire_current() :: else fi;
+     sys_shutdown(sf);
+     do :: rec_users[c] > 0 -> cond_wait(changed_w, me, 0) :: else -> break od;
+     sys_close(sf);
+     rec_fd[c] = NONE;
+     rec_end[c] = pushed;
+     if
+     :: !rec_up[c] && rec_end[c] == rec_start[c] && older_pending(c) -> rec_phase[c] = FREE  /* folded */
+     :: else -> rec_phase[c] = ENDED
+     fi;
+     broadcast(changed_w);
+     wake_handler_locked(wk);
+     unlock(mtx, me);
+     wake_packet_thread(wk)
+  od
+}
+
+/* ---- the packet-handle thread (link_delivery.cpp) ------------------------ */
+proctype Packet() {
+  byte me = T_PH;
+  byte c, k, cnt, j, num, seq, w, f, ret, i, s, l;
+  byte it_kind[BATCH], it_num[BATCH], it_seq[BATCH];
+  bit it_h[BATCH];
+  byte sends = 0, entries = 0;
+  bit ok, wk, last;
+  atomic { ph_running -> idle = idle & ~(1 << me) };
+  do
+  :: lock(mtx, me);                               /* packet_handle_thread() */
+     do
+     :: atomic {
+        cnt = 0;                                  /* collect() */
+        oldest_in(c, NONE);                       /* delivering() */
+        do
+        :: c != NONE && cnt < BATCH ->
+           if
+           :: !rec_up[c] || up_owed ->            /* collect(): its 1 */
+              it_kind[cnt] = (rec_up[c] -> IT_UPH : IT_UP);
+              rec_up[c] = 1; up_owed = 0;
+              it_num[cnt] = rec_num[c]; it_h[cnt] = handler_set; cnt++
+           :: else ->
+              if
+              :: (rec_phase[c] == ENDED -> rec_end[c] - consumed : pushed - consumed) > 0 ->
+                 ring ? num, seq;                 /* collect(): a frame, never past its end */
+                 assert(num == rec_num[c]);
+                 consumed++;
+                 it_kind[cnt] = IT_FRAME; it_num[cnt] = num; it_seq[cnt] = seq; cnt++
+              :: else ->
+                 if
+                 :: rec_phase[c] != ENDED -> break
+                 :: else ->                       /* collect(): its 0, the record free */
+                    it_kind[cnt] = IT_DOWN; it_num[cnt] = rec_num[c]; it_h[cnt] = handler_set; cnt++;
+                    rec_phase[c] = FREE;
+                    broadcast(changed_w);
+                    oldest_in(c, NONE)
+                 fi
+              fi
+           fi
+        :: else -> break
+        od
+        };
+        if :: cnt > 0 -> break :: else fi;
+        atomic {                                  /* nothing: sleep */
+          if :: receiver_waiting -> broadcast(room_w) :: else fi;
+          handler_waiting = 1;
+          unlock(mtx, me); idle = idle | (1 << me)
+        };
+        atomic { wake_bytes > 0 -> wake_bytes--; idle = idle & ~(1 << me) };  /* wait_for_wake() */
+        lock(mtx, me)
+     od;
+     atomic {
+       if :: receiver_waiting && len(ring) < RING -> broadcast(room_w) :: else fi;
+       unlock(mtx, me);
+       j = 0
+     };
+     do                                           /* deliver(), no lock held */
+     :: j < cnt ->
+        atomic {
+        app_code(me);
+        if
+        :: it_kind[j] == IT_UP ->
+           assert(ev_conn == 0); ev_conn = it_num[j];
+           if :: it_h[j] -> assert(h_state == 0); h_state = 1 :: else fi
+        :: it_kind[j] == IT_UPH ->
+           assert(ev_conn == it_num[j]);
+           if :: it_h[j] -> assert(h_state == 0); h_state = 1 :: else fi
+        :: it_kind[j] == IT_DOWN ->
+           assert(ev_conn == it_num[j]); ev_conn = 0;
+           if :: it_h[j] -> assert(h_state == 1); h_state = 0 :: else fi
+        :: it_kind[j] == IT_FRAME ->
+           assert(ev_conn == it_num[j]);        /* between its own 1 and 0 */
+           assert(it_seq[j] == dl_next[it_num[j]]); /* once, in order */
+           dl_next[it_num[j]]++; delivered++
+        fi
+        };
+        if
+        :: it_kind[j] == IT_FRAME ->
+           if                                   /* the frame handler */
+           :: sends < PH_SENDS -> sends++; socket_send(1, ret)
+           :: entries < PH_ENTRIES -> entries++; enter(me, ret)
+           :: true
+           fi
+        :: else
+        fi;
+        j++
+     :: else -> break
+     od
+  od
+}
+
+/* ---- the agent server ----------------------------------------------------- */
+proctype Agent() {
+  byte l;
+  do
+  :: sessions < SESSIONS ->
+     if :: !listening -> listening = 1 :: else fi;      /* comes back */
+     idle = idle | (1 << T_AG);
+     atomic { backlog ? l -> idle = idle & ~(1 << T_AG) };  /* accept() */
+     do                                                /* writes frames */
+     :: atomic { written < MAXFR && !lk_cshut[l] && !lk_cclosed[l] -> lk_q[l]++; written++ }
+     :: break
+     od;
+     if :: STALL -> lk_stalled[l] = 1 :: true fi;      /* stops reading */
+     if :: HALFCLOSE -> lk_wshut[l] = 1 :: true fi;    /* half-closes */
+     atomic {                                          /* closes */
+       lk_wshut[l] = 1; lk_aclosed[l] = 1; lk_stalled[l] = 0;
+       if :: lk_cclosed[l] -> link_free(l) :: else fi
+     };
+     sessions++;
+     if                                                /* stops listening */
+     :: RELISTEN && sessions < SESSIONS ->
+        atomic {
+          listening = 0;
+          do
+          :: backlog ? l ->                            /* pending connections are reset */
+             lk_wshut[l] = 1; lk_aclosed[l] = 1;
+             if :: lk_cclosed[l] -> link_free(l) :: else fi
+          :: empty(backlog) -> break
+          od
+        }
+     :: true
+     fi
+  :: else -> listening = 1; break                      /* listens to the end */
+  od
+}
+
+/* ---- the end: once nothing can move ------------------------------------- */
+#define THREADS (1 + SENDERS + (SET_RECONNECT || SET_HANDLER))
+proctype Checker() {
+  timeout ->
+  /* no deadlock: the application threads returned (every entry point and
+   * send returns), the workers wait only where they may wait for good */
+  assert(done == THREADS);
+  assert(idle == ((1 << T_RX) | (1 << T_PH) | (1 << T_AG)) || (idle == ((1 << T_RX) | (1 << T_PH)) && sessions == SESSIONS));
+  /* every frame written was delivered once, in order (the sequence checks) */
+  assert(delivered == written);
+  /* an agent that listens gets a connection when an interval is set */
+  assert(!(listening && reconnect && entry_called) || cur != 0);
+  assert(mtx == 0 && elk == 0)
+}
+
+init {
+  atomic {
+    idle = (1 << T_RX) | (1 << T_PH);
+    run Agent();
+    run Receive();
+    run Packet();
+    run AppEntry();
+#if SENDERS > 0
+    run Sender(T_S1);
+#endif
+#if SENDERS > 1
+    run Sender(T_S2);
+#endif
+#if SET_RECONNECT || SET_HANDLER
+    run Setter();
+#endif
+    run Checker()
+  }
+}
