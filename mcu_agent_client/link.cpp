@@ -141,7 +141,8 @@ int connect_before_deadline(int fd, const struct sockaddr_un &address) {
     }
 }
 
-// A connected socket to a trusted agent, or -1 with the reason in
+// Model: connect.  socket() takes the lowest free number; closed again on
+// failure.  A connected socket to a trusted agent, or -1 with the reason in
 // `report`.  When `quiet` (the background reconnect, which tries again and
 // again), only a refused agent is reported, and only when its uid differs
 // from the one refused last.
@@ -212,8 +213,8 @@ bool older_pending(const Connection &c) {
     return false;
 }
 
-// Under the mutex: whether the packet-handle thread sleeps and must be
-// woken.  The caller writes the wake pipe once it has released the mutex,
+// Model: wake.  Under the mutex: whether the packet-handle thread sleeps
+// and must be woken.  The caller writes the wake pipe once it has released the mutex,
 // which the woken thread takes at once.
 bool handler_to_wake() {
     const bool sleeping = g_link.handler_waiting;
@@ -235,7 +236,9 @@ void make_current(int slot, int fd, const char *path) {
     c.up_taken = false;
     c.up_owed = false;
     c.fd.store(fd);
-    c.users.store(0);
+    // `users` is not reset: a sender that loaded the previous word may
+    // still count itself in and out of this record; every increment has
+    // its decrement, so the count stays balanced across reuse.
     c.peer_gone.store(false);
     g_link.sends_giving_up.store(false);
     g_link.current.store(current_word(slot, c.number));
@@ -263,12 +266,15 @@ bool peer_gone(const Connection &c) {
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLRDHUP));
 }
 
-// Under the mutex: waits until no sender is inside a write on `c`'s
-// descriptor, then closes it.  Only for a connection that is no longer
-// current (its descriptor shut down), so the wait is short: every write on
-// it fails at once.
-void close_when_unused(Connection &c) {
+// Model: end, drop_if_empty.  Under the mutex: waits until no sender is
+// inside a write on `c`'s descriptor.  Only for a connection that is no
+// longer current (its descriptor shut down), so the wait is short: every
+// write on it fails at once.  The mutex is released while waiting.
+void wait_until_unused(Connection &c) {
     while (c.users.load() > 0) pthread_cond_wait(&g_link.released, &g_link.mutex());
+}
+
+void close_descriptor(Connection &c) {
     ::close(c.fd.load());
     c.fd.store(-1);
 }
@@ -285,7 +291,13 @@ void drop_empty_queued() {
         if (c.phase != Phase::kQueued || static_cast<int>(i) == current || c.up_taken) continue;
         char byte;
         if (::recv(c.fd.load(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0) continue;  // bytes, or not known
-        close_when_unused(c);
+        const int number = c.number;
+        wait_until_unused(c);
+        // The wait released the mutex: the receive thread may have taken
+        // the connection up, the packet-handle thread its 1, or another
+        // caller dropped it and the record went to a new connection.
+        if (c.number != number || c.phase != Phase::kQueued || c.up_taken) continue;
+        close_descriptor(c);
         c.phase = Phase::kFree;
         pthread_cond_broadcast(&g_link.released);
     }
@@ -344,7 +356,8 @@ void end(Connection &c) {
         Lock lock(g_link.mutex());
         if (current_index() == static_cast<int>(&c - g_link.connections.data())) retire_current();
         ::shutdown(c.fd.load(), SHUT_RDWR);
-        close_when_unused(c);
+        wait_until_unused(c);
+        close_descriptor(c);
         c.end = g_link.pushed;
         // A connection that carried nothing, made while the handler was
         // still busy with an older one, is folded away unreported.
@@ -357,7 +370,9 @@ void end(Connection &c) {
     trace::on_disconnect(number);
 }
 
-// Reads one connection into the ring (or the spill) until its end.
+// Model: serve.  Reads one connection into the ring (or the spill) until
+// its end: waits for bytes, then room, reads, pushes; at the end
+// retire_at_end, then the line.
 void serve(Connection &c) {
     const int fd = c.fd.load();
     std::array<char, kReadChunk> area;

@@ -45,6 +45,8 @@ struct Delivery {
     std::array<char, kMessageAreaSize> area;
 };
 
+// Model: sleep.  Nothing to deliver: handler_waiting set, a read of the
+// wake pipe.
 void wait_for_wake() {
     char byte;
     while (::read(g_link.wake[0], &byte, 1) < 0 && errno == EINTR) {
@@ -162,6 +164,7 @@ void release_spill_if_idle() {
         g_link.spill.release();
 }
 
+// Model: wake.
 void wake_packet_thread() {
     const char byte = 1;
     while (::write(g_link.wake[1], &byte, 1) < 0 && errno == EINTR) {

@@ -126,7 +126,8 @@ Connection *acquire_current(uint32_t *word) {
 
 }  // namespace
 
-// Writes all `size` bytes.  Retries interrupted calls and completes short
+// Model: write.  The write; the descriptor is the connection's own, still
+// open.  Writes all `size` bytes.  Retries interrupted calls and completes short
 // writes; never raises SIGPIPE.  `connection` is the library's connection
 // the descriptor belongs to, or null for a caller's descriptor.  Returns
 // size, or -1.
