@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "link_state.h"
 #include "wait.h"
 #include "client.h"
 #include "delivery.h"
@@ -105,10 +106,15 @@ private:
     bool joined_ = false;
 };
 
-// True once the library has retired its connection: sends fail at once.
+// True once the library has ended its connection: sends fail at once,
+// the "disconnected" line is printed and the descriptor closed.
 bool connection_ended() {
     char byte = 0;
-    return socket_send(&byte, 0) == -1;
+    if (socket_send(&byte, 0) != -1) return false;
+    mcu_agent::link::Lock lock(mcu_agent::link::g_link.mutex());
+    for (const auto &c : mcu_agent::link::g_link.connections)
+        if (c.fd.load() >= 0) return false;
+    return true;
 }
 
 void append(Bytes &to, const Bytes &bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }

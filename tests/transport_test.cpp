@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "link_state.h"
 #include "wait.h"
 #include "client.h"
 #include "delivery.h"
@@ -109,10 +110,15 @@ protected:
         ASSERT_TRUE(server_.accept_client());
     }
 
-    // True once the transport has retired the connection (sends fail).
+    // True once the library has ended its connection: sends fail at once,
+    // the "disconnected" line is printed and the descriptor closed.
     static bool connection_ended() {
         char byte = 0;
-        return socket_send(&byte, 0) == -1;
+        if (socket_send(&byte, 0) != -1) return false;
+        mcu_agent::link::Lock lock(mcu_agent::link::g_link.mutex());
+        for (const auto &c : mcu_agent::link::g_link.connections)
+            if (c.fd.load() >= 0) return false;
+        return true;
     }
 
     AgentServer server_;
