@@ -144,16 +144,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, IntervalSetting,
                                          IntervalCase{"ShortenedDuringALongWait", 4000, 50, 400}),
                          [](const testing::TestParamInfo<IntervalCase> &info) { return info.param.name; });
 
-// The doubling stops at the cap the application set.
+// The doubling stops at the cap the application set: with the cap at
+// the interval, attempts go on every 100 ms, where they would have grown
+// to 800 ms.
 TEST(LinkEdges, DoublingStopsAtTheCap) {
-    McuAgent_set_reconnect_interval(20);
-    McuAgent_set_reconnect_max_interval(40);
+    McuAgent_set_reconnect_interval(100);
+    McuAgent_set_reconnect_max_interval(100);
     ASSERT_EQ(McuAgent_client_init(g_table), nullptr);
-    std::this_thread::sleep_for(1500ms);  // uncapped, the wait would have grown to 160 ms
+    std::this_thread::sleep_for(2500ms);
     AgentServer server;
     const auto listening = Clock::now();
     ASSERT_TRUE(server.accept_client(3000));
-    EXPECT_LT(Clock::now() - listening, 120ms);
+    EXPECT_LT(Clock::now() - listening, 400ms);
 }
 
 // An agent that has bound its socket but does not accept (its backlog is
@@ -207,7 +209,7 @@ TEST(LinkEdges, HandlerSendGivesUpUnderPeriodicSignals) {
     ASSERT_TRUE(server.accept_client());
     constexpr int kFrames = 20000;
     ASSERT_TRUE(server.send(frames(kFrames, MCU_MSG_GET_VERSION_INFO)));
-    EXPECT_TRUE(wait_until([] { return g_frames.load() == kFrames; }, 20s)) << g_frames.load() << " delivered";
+    EXPECT_TRUE(wait_until([] { return g_frames.load() == kFrames; }, 30s)) << g_frames.load() << " delivered";
     EXPECT_GT(g_timed_out.load(), 0);
 }
 
@@ -261,7 +263,7 @@ TEST(LinkEdges, RetriesWhileAnEndedConnectionIsDeliveredNeverRunOutOfRecords) {
     }
     keep.join();
     EXPECT_TRUE(connected);
-    EXPECT_LT(Clock::now() - start, 1500ms);
+    EXPECT_LT(Clock::now() - start, 2500ms);
 }
 
 // The agent half-closes, and the log handler takes long over the
