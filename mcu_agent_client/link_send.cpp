@@ -110,16 +110,19 @@ void release(Connection &c, uint32_t word) {
 // connection; null when there is none.  The word names record and number
 // together, so a confirmed word means the record was not reused between
 // the two loads: its descriptor is that connection's until release.
-Connection *acquire_current(uint32_t *word) {
+// Inlined into both senders: it is the whole cost of a request made while
+// no connection stands.
+struct Acquired {
+    Connection *connection;  // null: no connection stands
+    uint32_t word;
+};
+__attribute__((always_inline)) inline Acquired acquire_current() {
     for (;;) {
         const uint32_t w = g_link.current.load();
-        if (!w) return nullptr;
+        if (!w) return {nullptr, 0};
         Connection &c = g_link.connections[static_cast<size_t>(index_of(w))];
         c.users.fetch_add(1);
-        if (g_link.current.load() == w) {
-            *word = w;
-            return &c;
-        }
+        if (g_link.current.load() == w) return {&c, w};
         release(c, w);
     }
 }
@@ -169,8 +172,7 @@ extern "C" {
 
 int socket_send(char *msg, int size) {
     if (!msg || size < 0) return -1;
-    uint32_t word;
-    Connection *c = acquire_current(&word);
+    const auto [c, word] = acquire_current();
     if (!c) {
         errno = ENOTCONN;
         return -1;
@@ -193,8 +195,7 @@ int socket_send(char *msg, int size) {
 // users, and on the packet-handle thread never blocked for good).
 int socket_sendto(int sockfd, char *msg, int size) {
     if (!msg || size < 0 || sockfd < 0) return -1;
-    uint32_t word;
-    if (Connection *c = acquire_current(&word)) {
+    if (const auto [c, word] = acquire_current(); c) {
         if (c->fd.load() == sockfd) {
             const int rc = write_all(sockfd, msg, size, c);
             const int error = errno;
