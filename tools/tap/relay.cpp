@@ -135,6 +135,14 @@ void Relay::run(const volatile sig_atomic_t &stop) {
             ending_ = !keeper_.watch();
         }
     }
+    // Connections still open end with the tap: their capture says so, as
+    // the agent's and the library's captures do at their end.
+    const int64_t stamp = mcu_protocol::wall_clock_us();
+    for (auto &c : connections_) {
+        while (auto piece = c->up.scanner.flush()) record(*c, *piece, Direction::App, stamp);
+        while (auto piece = c->down.scanner.flush()) record(*c, *piece, Direction::Agent, stamp);
+        capture(mcu_protocol::disconnect_record(c->number, stamp));
+    }
     say("stopping: " + std::to_string(next_number_ - 1) + " connections tapped");
 }
 

@@ -372,6 +372,24 @@ std::vector<std::string> unstamped(const std::string &path) {
     return out;
 }
 
+// A tap stopped while an application is still connected ends that
+// connection in its capture too.
+TEST_F(SimProcess, ATapStoppedUnderAConnectionEndsItInItsCapture) {
+    const std::string tapped = dir_ + "/tapped.log";
+    start({});
+    const std::string tap_socket = mcu_tools_test::private_socket_path();
+    Process tap({MCU_AGENT_TAP_PATH, "--listen", tap_socket, "--agent", socket_, "--capture", tapped},
+                dir_ + "/tap.log");
+    ASSERT_TRUE(tap.wait_for_output("listening on")) << tap.output();
+    Client c;
+    ASSERT_TRUE(c.connect(tap_socket));
+    ask(c, "MCU_CMD_GET_AUDIO_SOURCE", "", "MCU_MSG_RET_CUR_AUDIO_SOURCE");
+    EXPECT_EQ(tap.terminate(), 0);
+    const std::vector<std::string> lines = unstamped(tapped);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "(0.000000) #1 disconnect");
+}
+
 TEST_F(SimProcess, ATapCapturesWhatTheVirtualMcuCaptures) {
     const std::string own = dir_ + "/own.log", tapped = dir_ + "/tapped.log";
     start({"--capture", own});
