@@ -139,6 +139,12 @@ int Server::start() {
     if (::listen(listen_fd_, 16) != 0)
         return fail(1, "cannot listen on " + options_.socket_path + ": " + std::strerror(errno));
     console_open_ = options_.console;
+    // A stop signal from whoever saw the line below must end the run
+    // orderly (summary, socket removed), not kill the process before run().
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
     log("listening on " + options_.socket_path);
     if (console_open_)
         editor_.start(
