@@ -279,6 +279,7 @@ TEST_P(WhoMayBeTheAgent, OnlyATrustedPeerIsTakenForTheAgent) {
     for (const std::string &p : {socket_, socket_ + ".tapped", aside}) ::unlink(p.c_str());
 }
 
+void PrintTo(const Stranger &s, std::ostream *os) { *os << s.name; }
 const Stranger kStrangers[] = {
     {"ListensAtTheTappedPath", Impostor::AtTapped, false, 1, "runs as uid 65534 (gid 65534), not trusted"},
     {"ListensAtTheAgentsPath", Impostor::AtPath, false, 1, "runs as uid 65534 (gid 65534), not trusted"},
@@ -364,6 +365,7 @@ TEST_P(DescriptorFlood, IdleConnectionsLeaveTheProcessAsleepAndServiceReturns) {
     EXPECT_EQ(flooded->terminate(), 0);
 }
 
+void PrintTo(const Flooded &f, std::ostream *os) { *os << f.name; }
 const Flooded kFloods[] = {{"VirtualMcu", false}, {"Tap", true}};
 INSTANTIATE_TEST_SUITE_P(, DescriptorFlood, testing::ValuesIn(kFloods),
                          [](const testing::TestParamInfo<Flooded> &i) { return std::string(i.param.name); });
