@@ -1181,6 +1181,118 @@ MCU_AGENT_EXPORT void McuAgent_set_log_handler(void (*handler)(int level, const 
  * (one line per run) and skipped up to the next lead bytes. */
 MCU_AGENT_EXPORT void McuAgent_set_inbound_checksum(int verify);
 
+/* ------------------------------------------------------------------ */
+/* On the application's thread, listeners, awaited answers, stop        */
+/* ------------------------------------------------------------------ */
+
+/* Where deliveries run: handlers, listeners, connection events and call
+ * completions.  MCU_AGENT_DISPATCH_THREAD (the default): on the library's
+ * packet-handle thread.  MCU_AGENT_DISPATCH_APPLICATION: on whichever
+ * thread calls McuAgent_dispatch, typically the application's main loop,
+ * which watches McuAgent_get_fd.  Chosen before McuAgent_client_init
+ * starts the library (or after McuAgent_shutdown): 0, or -1 with errno
+ * EBUSY while the library runs, EINVAL for an unknown mode. */
+#define MCU_AGENT_DISPATCH_THREAD 0
+#define MCU_AGENT_DISPATCH_APPLICATION 1
+MCU_AGENT_EXPORT int McuAgent_set_dispatch_mode(int mode);
+/* In the application's dispatch mode: a descriptor to watch for reading
+ * (poll, epoll, a GLib or Qt loop).  It is readable, level-triggered,
+ * exactly while deliveries wait; the application never reads it.  It stays
+ * the same until McuAgent_shutdown.  -1 with errno EINVAL in the other
+ * mode, or another errno when it cannot be made. */
+MCU_AGENT_EXPORT int McuAgent_get_fd(void);
+/* Runs up to `max_deliveries` waiting deliveries (a frame with its
+ * handler, listeners and completion counts as one) on the calling thread
+ * and returns how many ran; 0 when none waited.  -1 with errno: EINVAL not
+ * in the application's dispatch mode or max_deliveries below 1, EDEADLK
+ * called from inside a delivery, EBUSY another thread dispatches now.
+ * While nobody dispatches, the agent's writes wait: nothing is lost. */
+MCU_AGENT_EXPORT int McuAgent_dispatch(int max_deliveries);
+
+/* Listeners: any number per message id, beside the registration table.
+ * For each frame, the table's handler runs first, then the listeners of
+ * its id and those of every id, in the order they were added.  A listener
+ * added from inside a delivery hears from the next frame on.  The record is
+ * valid during the call only. */
+typedef void (*MCU_MSG_LISTENER)(const PACKET_MSG *msg, void *user);
+typedef void (*MCU_CONNECTION_LISTENER)(int connected, void *user);
+/* A listener's handle; 0 is none.  Handles are not reused. */
+typedef uint32_t MCU_AGENT_LISTENER;
+/* msg_id: an MCU_MSG_ID, or MCU_AGENT_ANY_MESSAGE for every id. */
+#define MCU_AGENT_ANY_MESSAGE (-1)
+/* The handle, or 0 with errno EINVAL (no function, id out of range) or
+ * ENOSPC (MCU_AGENT_MAX_LISTENERS listeners stand). */
+#define MCU_AGENT_MAX_LISTENERS 64
+MCU_AGENT_EXPORT MCU_AGENT_LISTENER McuAgent_add_listener(int msg_id, MCU_MSG_LISTENER listener, void *user);
+/* Connection events, as the connection handler hears them.  One added
+ * while a connection stands hears 1 first. */
+MCU_AGENT_EXPORT MCU_AGENT_LISTENER McuAgent_add_connection_listener(MCU_CONNECTION_LISTENER listener, void *user);
+/* Removes a listener of either kind.  When it returns 0 the listener is
+ * not running and is never called again: a call under way on another
+ * thread is waited for; from inside its own call it returns at once.  -1
+ * with errno ENOENT for an unknown handle, ETIMEDOUT when the listener
+ * still ran after 5 s (it is not called again once it returns). */
+MCU_AGENT_EXPORT int McuAgent_remove_listener(MCU_AGENT_LISTENER listener);
+
+/* Awaited answers.  Which message answers which request is known to the
+ * library; `request` is a request function (or the application's function
+ * that calls one request function), made with its answer awaited. */
+typedef enum {
+    MCU_AGENT_CALL_OK = 0,        /* answered (blocking), sent and pending (asynchronous) */
+    MCU_AGENT_CALL_TIMED_OUT = 1, /* no answer within the timeout */
+    MCU_AGENT_CALL_ENDED = 2,     /* the connection ended while waiting, or McuAgent_shutdown */
+    MCU_AGENT_CALL_REFUSED = 3,   /* blocking call on the thread that delivers frames */
+    MCU_AGENT_CALL_NOT_SENT = 4,  /* the request was not sent (no connection, refused arguments) */
+    MCU_AGENT_CALL_NO_ANSWER = 5, /* the request has no answer to await; nothing sent */
+    MCU_AGENT_CALL_BUSY = 6,      /* MCU_AGENT_MAX_CALLS calls pending; nothing sent */
+    MCU_AGENT_CALL_CANCELLED = 7  /* McuAgent_call_cancel returned before the answer */
+} MCU_AGENT_CALL_RESULT;
+#define MCU_AGENT_MAX_CALLS 64
+typedef int (*MCU_AGENT_REQUEST)(void);
+typedef int (*MCU_AGENT_REQUEST_WITH)(void *arg);
+/* The result's name: "answered", "timed out", "connection ended", ... */
+MCU_AGENT_EXPORT const char *McuAgent_call_result_text(MCU_AGENT_CALL_RESULT result);
+/* Makes the request and waits up to timeout_ms (0 or less: 5000) for its
+ * answer, which is copied to *answer (may be NULL).  Answers are matched
+ * to requests in order per answer id; the answer is still delivered to the
+ * table's handler and the listeners.  Refused on the thread that delivers
+ * frames: the packet-handle thread, inside any delivery, and in the
+ * application's dispatch mode the thread that last called
+ * McuAgent_dispatch. */
+MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call(MCU_AGENT_REQUEST request, int timeout_ms, PACKET_MSG *answer);
+MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_with(MCU_AGENT_REQUEST_WITH request, void *arg, int timeout_ms,
+                                                          PACKET_MSG *answer);
+/* Asynchronous: `done` is called exactly once, on the thread that
+ * delivers frames, with MCU_AGENT_CALL_OK and the answer, or with
+ * TIMED_OUT or ENDED and NULL, unless McuAgent_call_cancel cancels it
+ * first.  Returns MCU_AGENT_CALL_OK and sets *call (may be NULL) when the
+ * request was sent; any other result says why not, and `done` is never
+ * called. */
+typedef uint32_t MCU_AGENT_CALL;
+typedef void (*MCU_AGENT_COMPLETION)(MCU_AGENT_CALL_RESULT result, const PACKET_MSG *answer, void *user);
+MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_async(MCU_AGENT_REQUEST request, int timeout_ms,
+                                                           MCU_AGENT_COMPLETION done, void *user, MCU_AGENT_CALL *call);
+MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_async_with(MCU_AGENT_REQUEST_WITH request, void *arg,
+                                                                int timeout_ms, MCU_AGENT_COMPLETION done, void *user,
+                                                                MCU_AGENT_CALL *call);
+/* 1: cancelled, its completion is never called.  0: its completion ran or
+ * runs now on another thread (waited for; from inside the completion
+ * itself it returns at once).  -1 with errno ENOENT: unknown handle. */
+MCU_AGENT_EXPORT int McuAgent_call_cancel(MCU_AGENT_CALL call);
+
+/* 1 while a connection stands (made and not known to have ended), else 0. */
+MCU_AGENT_EXPORT int McuAgent_is_connected(void);
+/* Ends the connection and the library's threads: frames already received
+ * are delivered first (in the application's dispatch mode on the calling
+ * thread), then the connection's 0; pending calls end with
+ * MCU_AGENT_CALL_ENDED; listeners are removed, the descriptor of
+ * McuAgent_get_fd is closed and every resource released.  Afterwards
+ * McuAgent_client_init starts the library again.  Safe from any thread
+ * while requests and entry points run (those fail meanwhile).  0, or -1
+ * with errno EDEADLK from inside a delivery, ETIMEDOUT when a handler kept
+ * a library thread for more than 5 s (the library stays stopping). */
+MCU_AGENT_EXPORT int McuAgent_shutdown(void);
+
 #ifdef __cplusplus
 }
 #endif
