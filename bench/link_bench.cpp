@@ -622,17 +622,29 @@ int main(int argc, char **argv) {
             add(Row{"latency p50, application dispatch", "us", 1e3, {}, {}, "<= 1.5x", ratio_at_most(1.5)});
             add(Row{"latency p99, application dispatch", "us", 1e3, {}, {}, "<= 2x", ratio_at_most(2.0)});
             add(Row{"latency max, application dispatch", "us", 1e3, {}, {}, "", nullptr});
+            // Voluntary context switches of the client process per frame:
+            // every time one of its threads went to sleep.
+            add(Row{"sleeps per latency frame", "count", 1, {}, {}, "", nullptr});
+            add(Row{"sleeps per frame, application dispatch", "count", 1, {}, {}, "", nullptr});
             measure(
                 listen_fd, opt, name, Task{Mode::kLatency, Side::kLimit, frames, kLatencyPayload, 1, 0, 0, 50},
                 [&](Side side, const Run &run) {
-                    const int64_t figures[3] = {run.client.p50_ns, run.client.p99_ns, run.client.max_ns};
-                    for (std::size_t i = 0; i < 3; ++i) {
-                        Row &thread_row = rows[p50_index + i], &app_row = rows[p50_index + 3 + i];
+                    const double sleeps = run.client.count ? double(run.client.voluntary_switches) / run.client.count : 0;
+                    // Each figure: its row for the library's own dispatch, its row
+                    // for the application's, and its value.
+                    const struct {
+                        std::size_t thread_row, app_row;
+                        double value;
+                    } figures[] = {{p50_index, p50_index + 3, double(run.client.p50_ns)},
+                                   {p50_index + 1, p50_index + 4, double(run.client.p99_ns)},
+                                   {p50_index + 2, p50_index + 5, double(run.client.max_ns)},
+                                   {p50_index + 6, p50_index + 7, sleeps}};
+                    for (const auto &f : figures) {
                         if (side == Side::kLimit) {
-                            thread_row.limit.push_back(double(figures[i]));
-                            app_row.limit.push_back(double(figures[i]));
+                            rows[f.thread_row].limit.push_back(f.value);
+                            rows[f.app_row].limit.push_back(f.value);
                         } else {
-                            (side == Side::kLibrary ? thread_row : app_row).library.push_back(double(figures[i]));
+                            rows[side == Side::kLibrary ? f.thread_row : f.app_row].library.push_back(f.value);
                         }
                     }
                     if (side != Side::kLibraryApp) thread_allocations.take(side, run.client);

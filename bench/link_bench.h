@@ -128,7 +128,7 @@ struct Result {
     int64_t elapsed_ns;      // outbound: first send to last return
     int64_t p50_ns, p99_ns, max_ns;
     int64_t cpu_ns;          // idle: CPU time of the whole process
-    int64_t voluntary_switches;
+    int64_t voluntary_switches;  // idle: over the window; latency: while the frames came
     int64_t allocations;     // heap allocations of the process while counting
     uint32_t counted;        // frames or calls those allocations were counted over
 };

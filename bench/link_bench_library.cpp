@@ -216,14 +216,19 @@ Result run_library_side(const Task &task, ReadyFn ready, void *ready_arg) {
         r.allocations = g_allocations;
         r.counted = g_check.expected > g_count_from ? g_check.expected - g_count_from : 0;
         break;
-    case Mode::kLatency:
+    case Mode::kLatency: {
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
         ready(ready_arg);
         until_done();
+        getrusage(RUSAGE_SELF, &after);
+        r.voluntary_switches = after.ru_nvcsw - before.ru_nvcsw;
         r.count = g_latency.count;
         summarise_latency(g_latency, r);
         r.allocations = g_allocations;
         r.counted = g_latency.expected > g_count_from ? g_latency.expected - g_count_from : 0;
         break;
+    }
     case Mode::kCall:
         if (application) {
             fail(r, "calls are measured with the library's own dispatch only");

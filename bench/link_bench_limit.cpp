@@ -195,6 +195,8 @@ Result run_limit_side(const Task &task, ReadyFn ready, void *ready_arg) {
         g_latency.samples = samples.data();
         g_latency.expected = task.frames;
         const uint32_t count_from = frames_before_counting(0);
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
         ready(ready_arg);
         receive_loop(fd, r, [&](const uint8_t *frame) {
             const int64_t entry = now_ns();
@@ -203,6 +205,8 @@ Result run_limit_side(const Task &task, ReadyFn ready, void *ready_arg) {
             if (g_latency.count == count_from) start_counting_allocations();
             if (g_latency.count == g_latency.expected) r.allocations = stop_counting_allocations();
         }, latency_done);
+        getrusage(RUSAGE_SELF, &after);
+        r.voluntary_switches = after.ru_nvcsw - before.ru_nvcsw;
         r.count = g_latency.count;
         summarise_latency(g_latency, r);
         r.counted = g_latency.expected > count_from ? g_latency.expected - count_from : 0;
