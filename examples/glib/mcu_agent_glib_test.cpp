@@ -1,6 +1,9 @@
 // The GLib adapter on a GMainLoop: 10,000 frames from a test agent reach
 // the table's handler and a listener on the main thread, in order, also
 // when a listener runs a nested main loop.
+#include <errno.h>
+#include <string.h>
+
 #include "main_loop_check.h"
 #include "mcu_agent_glib.h"
 
