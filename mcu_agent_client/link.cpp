@@ -838,10 +838,11 @@ bool make_application_descriptor() {
         return false;
     }
     g_link.events = events;
-    // Until the first dispatch: readable when something waits.
+    // Readable at once when something waits already (nothing was carried
+    // yet: the carry belongs to dispatches, which come after this).
     g_link.wake_has_byte = false;
     g_link.handler_waiting = true;
-    settle_readability();
+    if (deliveries_waiting()) handler_to_wake();
     return true;
 }
 
