@@ -671,7 +671,15 @@ MCU_AGENT_CALL_RESULT McuAgent_call_async_with(MCU_AGENT_REQUEST_WITH request, v
 int McuAgent_call_cancel(MCU_AGENT_CALL call) {
     Lock lock(g_link.mutex());
     Call *c = find_call(call);
-    if (!c || c->blocking) {
+    if (!c) {
+        // Handles carry a sequence number that only grows: one handed out
+        // before and no longer held belongs to a call that has completed.
+        const uint32_t sequence = call >> kCallIndexBits;
+        if (sequence != 0 && sequence <= g_reg.call_sequence) return 0;
+        errno = ENOENT;
+        return -1;
+    }
+    if (c->blocking) {
         errno = ENOENT;
         return -1;
     }
