@@ -183,6 +183,7 @@ TEST_F(Application, NotDispatchingForSecondsLosesNothing) {
     std::thread agent([&] { written = server_.send_unless_stalled(flood); });
     std::this_thread::sleep_for(5s);
     EXPECT_EQ(g_in_order.load() + g_out_of_order.load(), 0);
+    std::printf("the agent's writes %s when dispatching began\n", written.load() ? "had all gone through" : "were waiting");
     EXPECT_TRUE(dispatch_until([] { return g_in_order.load() + g_out_of_order.load() >= kFrames; }, 60s));
     agent.join();
     EXPECT_EQ(written.load(), flood.size());
