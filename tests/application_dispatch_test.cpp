@@ -163,8 +163,9 @@ TEST_F(Application, DispatchIsRefusedInsideADeliveryAndForNoDeliveries) {
 }
 
 // An application that does not dispatch for 5 s while the agent writes
-// 20,000 frames loses none: the agent's writes wait, and every frame
-// arrives in order once it dispatches.
+// 60,000 frames (480 kB, more than the socket and the ring hold) loses
+// none: the agent's writes wait, and every frame arrives in order once it
+// dispatches.
 std::atomic<int> g_in_order{0}, g_out_of_order{0};
 void count_in_order(PACKET_MSG *msg) {
     if (msg->data[0] == static_cast<uint8_t>(g_in_order.load() + g_out_of_order.load())) {
@@ -175,7 +176,7 @@ void count_in_order(PACKET_MSG *msg) {
 }
 
 TEST_F(Application, NotDispatchingForSecondsLosesNothing) {
-    constexpr int kFrames = 20000;
+    constexpr int kFrames = 60000;
     MCU_MSG_HANDLE_REGISTER table[] = {{kSource, count_in_order}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NO_FATAL_FAILURE(start(MCU_AGENT_DISPATCH_APPLICATION, table));
     const Bytes flood = frames(kFrames);
