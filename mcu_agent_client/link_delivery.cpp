@@ -304,7 +304,11 @@ void *packet_handle_thread(void *) {
                 if (nothing_collected()) continue;
                 // Shutdown: everything read was delivered, the connection's
                 // 0 and its calls' ends included.
-                if (g_link.stopping && !g_link.receive_running && !delivering()) return nullptr;
+                if (g_link.stopping && !g_link.receive_running && !delivering()) {
+                    g_link.packet_running = false;
+                    pthread_cond_broadcast(&g_link.released);
+                    return nullptr;
+                }
                 g_link.handler_waiting = true;
                 pthread_mutex_unlock(&g_link.mutex());
                 wait_for_wake();

@@ -16,10 +16,16 @@
 //    connections one after the other in the order they were made, reading
 //    each into the ring (or the spill) until its end; with a reconnect
 //    interval it connects again in the background when none is left.
-//  - the packet-handle thread (one per process): takes frames and
-//    connection events out of the ring in stream order under the mutex,
-//    sleeping in a read of the wake pipe while there are none, and delivers
-//    them with no lock held.
+//  - the deliverer: takes frames, connection events and expired calls out
+//    of the ring in stream order under the mutex and delivers them with no
+//    lock held (the table's handler, then the listeners, then the call the
+//    frame answers).  By default the packet-handle thread (one per process),
+//    sleeping in a poll of the wake pipe and the call timer while there is
+//    nothing; in the application's dispatch mode the application's thread
+//    inside McuAgent_dispatch, one at a time (the dispatch role), with the
+//    wake pipe holding a byte exactly while deliveries wait.
+//  - shutdown (any thread but the deliverer): stops entry points, retires
+//    the connection, lets everything read be delivered, joins the threads.
 //  - entry points (socket_client_init, the background reconnect) are
 //    serialised by `entry`; lock order is entry, then mutex.
 // Nothing is printed, and no application code runs, with a lock held.

@@ -498,6 +498,18 @@ void end_everything() {
 
 namespace mcu_agent {
 
+bool frame_awaited(uint8_t id) {
+    using namespace link;
+    if (g_frame_observers.load() == 0) return false;
+    Lock lock(g_link.mutex());
+    for (const Listener &l : g_reg.listeners)
+        if (l.kind == Listener::Kind::kMessage && !l.removed && (l.id == MCU_AGENT_ANY_MESSAGE || l.id == id))
+            return true;
+    for (const Call &c : g_reg.calls)
+        if ((c.state == Call::State::kArmed || c.state == Call::State::kWaiting) && c.answer == id) return true;
+    return false;
+}
+
 // The frame of a request function: written as any other, with a call
 // record taken first when its answer is awaited.
 int send_request_frame(uint8_t command, char *frame, int size) {
