@@ -314,6 +314,35 @@ TEST_P(AtOnce, EndsWithoutSendingOrWaiting) {
 INSTANTIATE_TEST_SUITE_P(Cases, AtOnce, testing::ValuesIn(kAtOnceCases),
                          [](const testing::TestParamInfo<AtOnceCase> &info) { return info.param.name; });
 
+// With MCU_AGENT_MAX_CALLS calls pending the next one is refused before it
+// is sent; the end of the connection then ends every pending one, once.
+// Outlives the test body, as the pending calls may.
+std::array<Outcome, MCU_AGENT_MAX_CALLS + 1> g_full_table;
+
+TEST_F(Calls, FullTableRefusesTheNextAndTheEndEndsEachOnce) {
+    ASSERT_NO_FATAL_FAILURE(start(MCU_AGENT_DISPATCH_THREAD));
+    auto &out = g_full_table;
+    for (int i = 0; i < MCU_AGENT_MAX_CALLS; ++i) {
+        ASSERT_EQ(McuAgent_call_async(McuAgent_get_audio_power, 60000, completion, &out[i], nullptr), MCU_AGENT_CALL_OK);
+        ASSERT_EQ(server_.read_frame(), kPowerRequest) << "call " << i;
+    }
+    EXPECT_EQ(McuAgent_call_async(McuAgent_get_audio_power, 60000, completion, &out.back(), nullptr), MCU_AGENT_CALL_BUSY);
+    EXPECT_EQ(McuAgent_call(McuAgent_get_audio_power, 60000, nullptr), MCU_AGENT_CALL_BUSY);
+    EXPECT_TRUE(server_.nothing_arrives(200));
+    server_.close_client();
+    EXPECT_TRUE(wait_until([&] {
+        int n = 0;
+        for (const Outcome &o : out) n += o.calls.load();
+        return n >= MCU_AGENT_MAX_CALLS;
+    }));
+    std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < MCU_AGENT_MAX_CALLS; ++i) {
+        EXPECT_EQ(out[i].calls.load(), 1) << "call " << i;
+        EXPECT_EQ(out[i].result.load(), MCU_AGENT_CALL_ENDED) << "call " << i;
+    }
+    EXPECT_EQ(out.back().calls.load(), 0);
+}
+
 // ---- refused where it would wait for itself ------------------------------
 
 // A blocking call on the thread that delivers frames would wait for an
