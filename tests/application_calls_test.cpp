@@ -347,9 +347,12 @@ TEST_F(Calls, FullTableRefusesTheNextAndTheEndEndsEachOnce) {
 
 // A blocking call on the thread that delivers frames would wait for an
 // answer only that thread could deliver: refused, and nothing is sent.
-std::atomic<int> g_inner_result{-1};
+// Shutdown there would wait for the delivery it is made from: refused too.
+std::atomic<int> g_inner_result{-1}, g_inner_shutdown{0}, g_inner_errno{0};
 void call_inside(PACKET_MSG *) {
     g_inner_result = McuAgent_call(McuAgent_get_audio_power, 300, nullptr);
+    g_inner_shutdown = McuAgent_shutdown();
+    g_inner_errno = errno;
     ++g_handled;
 }
 
@@ -376,6 +379,8 @@ TEST_P(Refused, BlockingCallOnTheDeliveringThread) {
     if (c.inside_handler) {
         ASSERT_TRUE(server.send_frame(kSource, {1}));
         ASSERT_TRUE(mcu_agent_test::deliver_until(c.mode, [] { return g_handled.load() == 1; }));
+        EXPECT_EQ(g_inner_shutdown.load(), -1);
+        EXPECT_EQ(g_inner_errno.load(), EDEADLK);
     } else {
         EXPECT_GE(McuAgent_dispatch(8), 0);
         g_inner_result = McuAgent_call(McuAgent_get_audio_power, 300, nullptr);

@@ -139,7 +139,8 @@ TEST_F(Application, DescriptorIsReadableExactlyWhileDeliveriesWait) {
 }
 
 // A handler that dispatches would run deliveries inside a delivery, out of
-// order: refused.  So are a count below 1, and dispatching in the other mode.
+// order: refused.  So are a count below 1, dispatching in the other mode,
+// and changing the mode while the library runs.
 std::atomic<int> g_inner_result{0}, g_inner_errno{0};
 void dispatch_inside(PACKET_MSG *msg) {
     on_frame(msg);
@@ -147,15 +148,21 @@ void dispatch_inside(PACKET_MSG *msg) {
     g_inner_errno = errno;
 }
 
-TEST_F(Application, DispatchIsRefusedInsideADeliveryAndForNoDeliveries) {
+TEST_F(Application, MisusesAreRefused) {
     errno = 0;
     EXPECT_EQ(McuAgent_dispatch(1), -1);
     EXPECT_EQ(errno, EINVAL) << "dispatch in the library thread's mode";
+    errno = 0;
+    EXPECT_EQ(McuAgent_set_dispatch_mode(2), -1);
+    EXPECT_EQ(errno, EINVAL);
     MCU_MSG_HANDLE_REGISTER table[] = {{kSource, dispatch_inside}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NO_FATAL_FAILURE(start(MCU_AGENT_DISPATCH_APPLICATION, table));
     errno = 0;
     EXPECT_EQ(McuAgent_dispatch(0), -1);
     EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(McuAgent_set_dispatch_mode(MCU_AGENT_DISPATCH_THREAD), -1);
+    EXPECT_EQ(errno, EBUSY);
     ASSERT_TRUE(server_.send(frames(2)));
     ASSERT_TRUE(dispatch_until([] { return seen_count() == 3; }));  // up, h21, h21
     EXPECT_EQ(g_inner_result.load(), -1);
