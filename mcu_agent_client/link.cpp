@@ -816,11 +816,10 @@ bool handler_to_wake() {
     const bool sleeping = g_link.handler_waiting;
     g_link.handler_waiting = false;
     if (!sleeping || g_link.dispatch_mode != MCU_AGENT_DISPATCH_APPLICATION) return sleeping;
-    if (!g_link.wake_has_byte) {
-        wake_packet_thread();
-        g_link.wake_has_byte = true;
-    }
-    return false;
+    // The application's descriptor: one byte at most, claimed here.
+    if (g_link.wake_has_byte) return false;
+    g_link.wake_has_byte = true;
+    return true;
 }
 
 bool make_application_descriptor() {
@@ -842,7 +841,7 @@ bool make_application_descriptor() {
     // yet: the carry belongs to dispatches, which come after this).
     g_link.wake_has_byte = false;
     g_link.handler_waiting = true;
-    if (deliveries_waiting()) handler_to_wake();
+    if (deliveries_waiting() && handler_to_wake()) wake_packet_thread();
     return true;
 }
 

@@ -135,7 +135,7 @@ struct Link {
     // non-blocking, is watched by the application (through `events`, an
     // epoll descriptor holding it and `timer`), and `wake_has_byte` says
     // whether the pipe holds its byte; it is only read and written under
-    // the mutex in that mode, so readability is exact.
+    // the mutex in that mode (a byte claimed there may still be on its way).
     int dispatch_mode = 0;
     bool wake_has_byte = false;
     int events = -1;  // the application's descriptor
@@ -199,9 +199,9 @@ void *packet_handle_thread(void *);
 bool make_wake_pipe();
 void wake_packet_thread();  // the caller saw handler_waiting and cleared it
 // link.cpp.  Model: wake.  Under the mutex: whether the deliverer sleeps
-// and must be woken (the caller writes the wake pipe once it released the
-// mutex).  In the application's mode the byte is written here, under the
-// mutex, and the result is false.
+// and must be woken; the caller then writes the wake pipe, best once it
+// released the mutex, which the woken thread takes at once.  In the
+// application's mode at most one byte is claimed at a time.
 bool handler_to_wake();
 // Under the mutex, in the application's mode: the wake pipe, the timer and
 // the application's descriptor exist.

@@ -432,19 +432,23 @@ void observe_frame(const char *bytes, int size, int connection) {
     const uint32_t below = g_reg.next_listener.load();
     run_listeners(Listener::Kind::kMessage, frame.id(), below, false,
                   [&packet](const Listener &l) { l.on_message(&packet, l.user); });
-    Lock lock(g_link.mutex());
+    pthread_mutex_lock(&g_link.mutex());
     Call *match = nullptr;
     for (Call &c : g_reg.calls)
         if ((c.state == Call::State::kWaiting || c.state == Call::State::kArmed) && c.answer == frame.id() &&
             (c.connection == 0 || c.connection == connection) && (!match || c.order < match->order))
             match = &c;
-    if (!match) return;
-    if (match->blocking) {
+    if (match && !match->blocking) complete(*match, MCU_AGENT_CALL_OK, &packet);
+    const bool answered = match && match->blocking;
+    if (answered) {
         if (match->out) *match->out = packet;
-        finish_blocking(*match, MCU_AGENT_CALL_OK);
-    } else {
-        complete(*match, MCU_AGENT_CALL_OK, &packet);
+        match->state = Call::State::kDone;
+        match->result = MCU_AGENT_CALL_OK;
     }
+    pthread_mutex_unlock(&g_link.mutex());
+    // The caller is woken with the mutex free: woken under it, it would
+    // only sleep again on the mutex.
+    if (answered) pthread_cond_broadcast(&g_reg.finished);
 }
 
 // Model: observe_event.  After the connection handler: the connection
