@@ -274,7 +274,10 @@ int arm_call(Arming &a, uint8_t command) {
     for (size_t i = 0; i < g_reg.calls.size(); ++i) {
         Call &c = g_reg.calls[i];
         if (c.state != Call::State::kFree) continue;
-        g_reg.call_sequence = g_reg.call_sequence + 1 == 0 ? 1 : g_reg.call_sequence + 1;
+        // The sequence fills the bits above the index; after 2^26 calls it
+        // starts again at 1 (0 is no handle).
+        g_reg.call_sequence = (g_reg.call_sequence + 1) & (UINT32_MAX >> kCallIndexBits);
+        if (g_reg.call_sequence == 0) g_reg.call_sequence = 1;
         c.state = Call::State::kArmed;
         c.blocking = a.blocking;
         c.handle = g_reg.call_sequence << kCallIndexBits | static_cast<uint32_t>(i);
