@@ -144,8 +144,8 @@ namespace detail {
 template <typename Record, typename Callable>
 constexpr bool takes_record() {
     static_assert(std::is_invocable_v<Callable &, const Record &>,
-                  "mcu_agent: the callable must take this message id's record, const record_of<Id>::type & "
-                  "(Record in this instantiation)");
+                  "mcu_agent: the callable must take `const Record &`, the record of its message id "
+                  "(this instantiation names Record)");
     return std::is_invocable_v<Callable &, const Record &>;
 }
 
