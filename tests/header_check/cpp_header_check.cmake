@@ -6,8 +6,8 @@
 #   cmake -DCXX=<compiler> -DSTD=17|20 -DINCLUDE=<staged include dir>
 #         -DSOURCE=<mcu_agent_hpp.cpp> -DWORK=<scratch dir> [-DMISTAKES=ON] -P cpp_header_check.cmake
 #
-# The mistakes are checked in one language mode per compiler (MISTAKES):
-# the static assertions that catch them do not depend on it.
+# The mistakes, and a build without exceptions, are checked in one language
+# mode per compiler (MISTAKES): what they test does not depend on it.
 cmake_minimum_required(VERSION 3.25)
 set(strict -std=c++${STD} -Wall -Wextra -Werror -pedantic-errors -Wshadow -Wold-style-cast -Wundef)
 file(MAKE_DIRECTORY ${WORK})
@@ -21,6 +21,13 @@ endif()
 if(NOT MISTAKES)
   message(STATUS "${CXX} -std=c++${STD}: compiles")
   return()
+endif()
+
+# Applications built without exceptions include it too.
+execute_process(COMMAND ${CXX} ${strict} -fno-exceptions -I${INCLUDE} -fsyntax-only ${SOURCE}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${CXX} -std=c++${STD} -fno-exceptions does not compile the C++ interface:\n${out}")
 endif()
 
 # Mistake number, then what the compiler must say about it.
