@@ -45,7 +45,7 @@ int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
     if (!data) length = 0;
     const int size = wire::encode(wire::kOutboundLead0, wire::kOutboundLead1, static_cast<uint8_t>(mcu_cmd_id), data,
                                   length, frame.data());
-    return socket_send(reinterpret_cast<char *>(frame.data()), size);
+    return send_request_frame(static_cast<uint8_t>(mcu_cmd_id), reinterpret_cast<char *>(frame.data()), size);
 }
 
 int refuse_request(const char *line) {
