@@ -3,6 +3,10 @@
 // the closest frame, as a scenario says it), answers, and an agent that
 // stalls, drops the connection, goes away and comes back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "mcu_agent_testing.hpp"
 #include "tool_test_support.h"
@@ -18,6 +22,25 @@ FakeAgent::Options private_agent() {
     FakeAgent::Options o;
     o.set_environment = false;
     return o;
+}
+
+TEST(FakeAgent, ListensInADirectoryOfItsOwnAndPointsTheEnvironmentThereWhileItLives) {
+    ::setenv("MCU_AGENT_SOCKET", "/before", 1);
+    std::string dir;
+    {
+        FakeAgent agent;
+        ASSERT_TRUE(agent.ready()) << agent.ready().message();
+        EXPECT_EQ(std::string(std::getenv("MCU_AGENT_SOCKET")), agent.socket_path());
+        dir = agent.socket_path().substr(0, agent.socket_path().rfind('/'));
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+    }
+    EXPECT_EQ(std::string(std::getenv("MCU_AGENT_SOCKET")), "/before");
+    struct stat st {};
+    EXPECT_NE(::lstat(dir.c_str(), &st), 0);  // gone with its socket
 }
 
 TEST(FakeAgent, AnExpectationFailsWithTheClosestFrameSeen) {
