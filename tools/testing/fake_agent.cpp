@@ -168,6 +168,17 @@ struct FakeAgent::Impl {
 
     void log_line(const std::string &line) { lines.push_back(line); }
 
+    // Runs a console line on a copy of the state, sending nothing (the
+    // check of a scenario's lines); false with why when it fails.
+    bool check_line(const std::string &line, std::string *error) const {
+        mcu_sim::ScenarioLine l;
+        l.command = line;
+        l.line_number = 1;
+        if (mcu_sim::check_scenario({l}, state, error)) return true;
+        error->erase(0, error->find(": ") + 2);  // "line 1: "
+        return false;
+    }
+
     void wake() {
         const char b = 1;
         (void)!::write(wake_pipe[1], &b, 1);
@@ -431,6 +442,10 @@ Outcome FakeAgent::inject(const std::string &text) {
     Impl &d = *impl_;
     const std::string line = console_line(text);
     std::unique_lock<std::mutex> lock(d.mutex);
+    // A mistake in the line is said as such, without waiting for an
+    // application first.
+    std::string mistake;
+    if (!d.check_line(line, &mistake)) return Outcome(false, "inject " + text + ": " + mistake);
     d.accept_pending();
     if (sends(line) && !d.changed.wait_for(lock, std::chrono::seconds(1), [&] { return !d.connections.empty(); }))
         return Outcome(false, "inject " + text + ": no application is connected");
@@ -496,13 +511,10 @@ Outcome FakeAgent::answer(const std::string &command, const std::string &text) {
         return Outcome(true, std::string(c->name) + " is not answered");
     }
     // A line that fails on a copy of the state would fail when it answers.
-    mcu_sim::ScenarioLine line;
-    line.command = console_line(text);
-    line.line_number = 1;
-    if (!mcu_sim::check_scenario({line}, d.state, &error))
-        return Outcome(false, "answer " + std::string(c->name) + ": " + error.substr(error.find(": ") + 2));
-    d.answers[c->id] = line.command;
-    return Outcome(true, std::string(c->name) + " is answered with " + line.command);
+    const std::string line = console_line(text);
+    if (!d.check_line(line, &error)) return Outcome(false, "answer " + std::string(c->name) + ": " + error);
+    d.answers[c->id] = line;
+    return Outcome(true, std::string(c->name) + " is answered with " + line);
 }
 
 void FakeAgent::drop() {

@@ -84,6 +84,11 @@ class FakeAgentInject : public ::testing::TestWithParam<InjectCase> {};
 TEST_P(FakeAgentInject, SpeaksTheVirtualMcusWords) {
     const InjectCase &c = GetParam();
     FakeAgent agent(private_agent());
+    if (c.refusal) {  // said at once, with no application to send to
+        const auto refused = agent.inject(c.line);
+        EXPECT_FALSE(refused);
+        EXPECT_NE(refused.message().find(c.refusal), std::string::npos) << refused.message();
+    }
     Client app;
     ASSERT_TRUE(app.connect(agent.socket_path()));
     const auto sent = agent.inject(c.line);
