@@ -1,16 +1,18 @@
 #!/bin/bash
-# Runs the example head unit for two seconds against the virtual MCU on a
+# Runs the example head unit for three seconds against the virtual MCU on a
 # socket of its own, the virtual MCU checking the scenario (--strict: it
 # exits 1 when an expectation failed or a frame was flagged).
-#   run_against_sim.sh MCU_AGENT_SIM HEAD_UNIT_APP SCENARIO
+#   run_against_sim.sh "EMULATOR" MCU_AGENT_SIM HEAD_UNIT_APP SCENARIO
+# EMULATOR: the words that run a cross build's programs, or "".
 set -u
-sim=$1 app=$2 scenario=$3
+read -r -a emulator <<<"$1"
+sim=$2 app=$3 scenario=$4
 dir=$(mktemp -d) || exit 1
 trap 'rm -rf "$dir"' EXIT
 export MCU_AGENT_SOCKET=$dir/agent
-"$sim" --socket "$MCU_AGENT_SOCKET" --no-console --strict --scenario "$scenario" >"$dir/sim.log" 2>&1 &
+"${emulator[@]}" "$sim" --socket "$MCU_AGENT_SOCKET" --no-console --strict --scenario "$scenario" >"$dir/sim.log" 2>&1 &
 sim_pid=$!
-"$app" 2 >"$dir/app.log" 2>&1
+"${emulator[@]}" "$app" 3 >"$dir/app.log" 2>&1
 app_status=$?
 kill -TERM "$sim_pid"
 wait "$sim_pid"

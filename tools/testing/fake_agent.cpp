@@ -293,6 +293,23 @@ struct FakeAgent::Impl {
             }
     }
 
+    // The first frame after the one the last expectation was met by that
+    // meets `e`, waiting for it up to `within`; the next expectation looks
+    // after it.  Null when none came.
+    const mcu_sim::SeenFrame *wait_for(const mcu_sim::Expectation &e, std::chrono::milliseconds within,
+                                       std::unique_lock<std::mutex> &lock) {
+        const auto deadline = Clock::now() + within;
+        for (;;) {
+            for (const mcu_sim::SeenFrame &f : seen)
+                if (f.seq >= since_seq && mcu_sim::expectation_met(e, f.id, f.payload)) {
+                    since_seq = f.seq + 1;
+                    return &f;
+                }
+            if (Clock::now() >= deadline) return nullptr;
+            changed.wait_until(lock, deadline);
+        }
+    }
+
     // ---- the thread -------------------------------------------------------
 
     void run() {
@@ -462,17 +479,9 @@ Command FakeAgent::expect(const std::string &command, std::chrono::milliseconds 
     if (!mcu_sim::parse_expected_command(mcu_sim::split_words(command), &e, &error)) return Command(false, error);
     Impl &d = *impl_;
     std::unique_lock<std::mutex> lock(d.mutex);
-    const auto deadline = Clock::now() + within;
-    for (;;) {
-        for (const mcu_sim::SeenFrame &f : d.seen)
-            if (f.seq >= d.since_seq && mcu_sim::expectation_met(e, f.id, f.payload)) {
-                d.since_seq = f.seq + 1;  // the next expectation is met by a later frame
-                return command_of(f, "expect app " + e.text + ": met by " +
-                                         mcu_protocol::frame_words(mcu_protocol::Direction::App, f.id, f.payload));
-            }
-        if (Clock::now() >= deadline) break;
-        d.changed.wait_until(lock, deadline);
-    }
+    if (const mcu_sim::SeenFrame *f = d.wait_for(e, within, lock))
+        return command_of(*f, "expect app " + e.text + ": met by " +
+                                  mcu_protocol::frame_words(mcu_protocol::Direction::App, f->id, f->payload));
     const std::string closest = mcu_sim::closest_frame(e, d.seen, d.since_seq, "the expectation before");
     d.since_seq = d.next_seq;
     return Command(false, "expect app " + e.text + ": not within " + ms_words(within) + "; " + closest);
@@ -485,17 +494,9 @@ Outcome FakeAgent::expect_none(const std::string &command, std::chrono::millisec
     if (!mcu_sim::parse_expected_command(mcu_sim::split_words(command), &e, &error)) return Outcome(false, error);
     Impl &d = *impl_;
     std::unique_lock<std::mutex> lock(d.mutex);
-    const auto deadline = Clock::now() + within;
-    for (;;) {
-        for (const mcu_sim::SeenFrame &f : d.seen)
-            if (f.seq >= d.since_seq && mcu_sim::expectation_met(e, f.id, f.payload)) {
-                d.since_seq = f.seq + 1;
-                return Outcome(false, "expect app " + e.text + " never: sent: " +
-                                          mcu_protocol::frame_words(mcu_protocol::Direction::App, f.id, f.payload));
-            }
-        if (Clock::now() >= deadline) break;
-        d.changed.wait_until(lock, deadline);
-    }
+    if (const mcu_sim::SeenFrame *f = d.wait_for(e, within, lock))
+        return Outcome(false, "expect app " + e.text + " never: sent: " +
+                                  mcu_protocol::frame_words(mcu_protocol::Direction::App, f->id, f->payload));
     d.since_seq = d.next_seq;
     return Outcome(true, "expect app " + e.text + " never: not sent within " + ms_words(within));
 }
