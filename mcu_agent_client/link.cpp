@@ -530,6 +530,7 @@ void *receive_thread(void *) {
             if (!c) {
                 // Shutdown: every connection was read to its end.
                 g_link.receive_running = false;
+                pthread_cond_broadcast(&g_link.released);
                 wake = handler_to_wake();
             }
         }
@@ -716,10 +717,18 @@ bool deliver_rest_here(const struct timespec &until) {
     return done;
 }
 
-bool join_before(bool &started, pthread_t thread, const struct timespec &until) {
-    if (!started) return true;
-    if (pthread_clockjoin_np(thread, nullptr, CLOCK_MONOTONIC, &until) != 0) return false;
-    started = false;
+// A worker thread that said under the mutex that it ends (`running`
+// cleared) is joined; the join itself then waits only for its return.
+bool join_before(bool &joinable, const bool &running, pthread_t thread, const struct timespec &until) {
+    if (!joinable) return true;
+    {
+        Lock lock(g_link.mutex());
+        while (running && pthread_cond_clockwait(&g_link.released, &g_link.mutex(), CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+        }
+        if (running) return false;
+    }
+    pthread_join(thread, nullptr);
+    joinable = false;
     return true;
 }
 
@@ -744,8 +753,8 @@ int shutdown_link() {
     bool ended = true;
     if (g_link.dispatch_mode == MCU_AGENT_DISPATCH_APPLICATION && g_link.events >= 0)
         ended = deliver_rest_here(until);
-    ended = ended && join_before(g_link.receive_joinable, g_link.receive_thread, until);
-    ended = ended && join_before(g_link.packet_joinable, g_link.packet_thread, until);
+    ended = ended && join_before(g_link.receive_joinable, g_link.receive_running, g_link.receive_thread, until);
+    ended = ended && join_before(g_link.packet_joinable, g_link.packet_running, g_link.packet_thread, until);
     if (!ended) {
         errno = ETIMEDOUT;
         return -1;
@@ -807,11 +816,10 @@ bool handler_to_wake() {
     const bool sleeping = g_link.handler_waiting;
     g_link.handler_waiting = false;
     if (!sleeping || g_link.dispatch_mode != MCU_AGENT_DISPATCH_APPLICATION) return sleeping;
-    if (!g_link.wake_has_byte) {
-        wake_packet_thread();
-        g_link.wake_has_byte = true;
-    }
-    return false;
+    // The application's descriptor: one byte at most, claimed here.
+    if (g_link.wake_has_byte) return false;
+    g_link.wake_has_byte = true;
+    return true;
 }
 
 bool make_application_descriptor() {
@@ -829,10 +837,11 @@ bool make_application_descriptor() {
         return false;
     }
     g_link.events = events;
-    // Until the first dispatch: readable when something waits.
+    // Readable at once when something waits already (nothing was carried
+    // yet: the carry belongs to dispatches, which come after this).
     g_link.wake_has_byte = false;
     g_link.handler_waiting = true;
-    settle_readability();
+    if (deliveries_waiting() && handler_to_wake()) wake_packet_thread();
     return true;
 }
 

@@ -30,6 +30,10 @@ void set_trusted_agent(long uid, long gid);
 // is taken first.  What socket_send returns.
 int send_request_frame(uint8_t command, char *frame, int size);
 
+// A listener or an awaited call takes frames of this id: a frame no row
+// of the table handles is not "unregistered" then.
+bool frame_awaited(uint8_t id);
+
 }  // namespace mcu_agent
 
 #endif  // MCU_AGENT_LINK_H

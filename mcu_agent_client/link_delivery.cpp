@@ -255,6 +255,9 @@ bool deliveries_waiting() { return g_carry_next < g_carry_count || frames_waitin
 
 // Model: settle.  The pipe holds its byte exactly while items wait; with
 // none, the receive thread is asked to write it when bytes come.
+// `wake_has_byte` may also mean a byte on its way: a waker claims the byte
+// under the mutex and writes it after releasing the mutex, so a drain that
+// finds the pipe still empty leaves the claim for the next settle.
 void settle_readability() {
     const bool waiting = refill_carry();
     if (waiting && !g_link.wake_has_byte) {
@@ -264,18 +267,20 @@ void settle_readability() {
         g_link.wake_has_byte = true;
     } else if (!waiting && g_link.wake_has_byte) {
         char byte;
-        while (::read(g_link.wake[0], &byte, 1) > 0 || errno == EINTR) {
+        ssize_t n;
+        while ((n = ::read(g_link.wake[0], &byte, 1)) < 0 && errno == EINTR) {
         }
-        g_link.wake_has_byte = false;
+        if (n > 0) g_link.wake_has_byte = false;
     }
     g_link.handler_waiting = !waiting;
 }
 
-// Model: dispatch.  The application's thread, holding the dispatch role.
+// Model: dispatch.  The application's thread, holding the dispatch role;
+// the mutex is taken once per batch, as on the packet-handle thread.
 int deliver_some(int max) {
     int ran = 0;
     while (ran < max) {
-        {
+        if (g_carry_next == g_carry_count) {
             Lock lock(g_link.mutex());
             if (!refill_carry()) break;
         }
@@ -304,7 +309,11 @@ void *packet_handle_thread(void *) {
                 if (nothing_collected()) continue;
                 // Shutdown: everything read was delivered, the connection's
                 // 0 and its calls' ends included.
-                if (g_link.stopping && !g_link.receive_running && !delivering()) return nullptr;
+                if (g_link.stopping && !g_link.receive_running && !delivering()) {
+                    g_link.packet_running = false;
+                    pthread_cond_broadcast(&g_link.released);
+                    return nullptr;
+                }
                 g_link.handler_waiting = true;
                 pthread_mutex_unlock(&g_link.mutex());
                 wait_for_wake();

@@ -16,10 +16,16 @@
 //    connections one after the other in the order they were made, reading
 //    each into the ring (or the spill) until its end; with a reconnect
 //    interval it connects again in the background when none is left.
-//  - the packet-handle thread (one per process): takes frames and
-//    connection events out of the ring in stream order under the mutex,
-//    sleeping in a read of the wake pipe while there are none, and delivers
-//    them with no lock held.
+//  - the deliverer: takes frames, connection events and expired calls out
+//    of the ring in stream order under the mutex and delivers them with no
+//    lock held (the table's handler, then the listeners, then the call the
+//    frame answers).  By default the packet-handle thread (one per process),
+//    sleeping in a poll of the wake pipe and the call timer while there is
+//    nothing; in the application's dispatch mode the application's thread
+//    inside McuAgent_dispatch, one at a time (the dispatch role), with the
+//    wake pipe holding a byte exactly while deliveries wait.
+//  - shutdown (any thread but the deliverer): stops entry points, retires
+//    the connection, lets everything read be delivered, joins the threads.
 //  - entry points (socket_client_init, the background reconnect) are
 //    serialised by `entry`; lock order is entry, then mutex.
 // Nothing is printed, and no application code runs, with a lock held.
@@ -129,7 +135,7 @@ struct Link {
     // non-blocking, is watched by the application (through `events`, an
     // epoll descriptor holding it and `timer`), and `wake_has_byte` says
     // whether the pipe holds its byte; it is only read and written under
-    // the mutex in that mode, so readability is exact.
+    // the mutex in that mode (a byte claimed there may still be on its way).
     int dispatch_mode = 0;
     bool wake_has_byte = false;
     int events = -1;  // the application's descriptor
@@ -193,9 +199,9 @@ void *packet_handle_thread(void *);
 bool make_wake_pipe();
 void wake_packet_thread();  // the caller saw handler_waiting and cleared it
 // link.cpp.  Model: wake.  Under the mutex: whether the deliverer sleeps
-// and must be woken (the caller writes the wake pipe once it released the
-// mutex).  In the application's mode the byte is written here, under the
-// mutex, and the result is false.
+// and must be woken; the caller then writes the wake pipe, best once it
+// released the mutex, which the woken thread takes at once.  In the
+// application's mode at most one byte is claimed at a time.
 bool handler_to_wake();
 // Under the mutex, in the application's mode: the wake pipe, the timer and
 // the application's descriptor exist.

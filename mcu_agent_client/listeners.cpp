@@ -432,19 +432,23 @@ void observe_frame(const char *bytes, int size, int connection) {
     const uint32_t below = g_reg.next_listener.load();
     run_listeners(Listener::Kind::kMessage, frame.id(), below, false,
                   [&packet](const Listener &l) { l.on_message(&packet, l.user); });
-    Lock lock(g_link.mutex());
+    pthread_mutex_lock(&g_link.mutex());
     Call *match = nullptr;
     for (Call &c : g_reg.calls)
         if ((c.state == Call::State::kWaiting || c.state == Call::State::kArmed) && c.answer == frame.id() &&
             (c.connection == 0 || c.connection == connection) && (!match || c.order < match->order))
             match = &c;
-    if (!match) return;
-    if (match->blocking) {
+    if (match && !match->blocking) complete(*match, MCU_AGENT_CALL_OK, &packet);
+    const bool answered = match && match->blocking;
+    if (answered) {
         if (match->out) *match->out = packet;
-        finish_blocking(*match, MCU_AGENT_CALL_OK);
-    } else {
-        complete(*match, MCU_AGENT_CALL_OK, &packet);
+        match->state = Call::State::kDone;
+        match->result = MCU_AGENT_CALL_OK;
     }
+    pthread_mutex_unlock(&g_link.mutex());
+    // The caller is woken with the mutex free: woken under it, it would
+    // only sleep again on the mutex.
+    if (answered) pthread_cond_broadcast(&g_reg.finished);
 }
 
 // Model: observe_event.  After the connection handler: the connection
@@ -497,6 +501,18 @@ void end_everything() {
 }  // namespace mcu_agent::link
 
 namespace mcu_agent {
+
+bool frame_awaited(uint8_t id) {
+    using namespace link;
+    if (g_frame_observers.load() == 0) return false;
+    Lock lock(g_link.mutex());
+    for (const Listener &l : g_reg.listeners)
+        if (l.kind == Listener::Kind::kMessage && !l.removed && (l.id == MCU_AGENT_ANY_MESSAGE || l.id == id))
+            return true;
+    for (const Call &c : g_reg.calls)
+        if ((c.state == Call::State::kArmed || c.state == Call::State::kWaiting) && c.answer == id) return true;
+    return false;
+}
 
 // The frame of a request function: written as any other, with a call
 // record taken first when its answer is awaited.

@@ -217,6 +217,7 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
     // The row is read once more after the handler: a handler that retires
     // its own row (sets its id to MCU_MSG_MAX_ID) counts as unregistered.
     if (!row || row->mcu_msg_id == MCU_MSG_MAX_ID) {
+        if (frame_awaited(frame.id())) return -1;
         log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] no registration handle.\n", kName,
                  static_cast<unsigned>(packet.mcu_msg_id));
         return -1;
