@@ -8,7 +8,8 @@
 #                mcu_agent_client.pc, and runs them.
 # find_package   configures and builds the consumer project, which uses
 #                find_package(mcu_agent_client CONFIG), and runs it (linked
-#                to the shared and to the static library).
+#                to the shared and to the static library), and its unit
+#                test against the fake agent (mcu_agent_client::testing).
 cmake_minimum_required(VERSION 3.25)
 include(${SETTINGS})
 
@@ -41,6 +42,8 @@ if(STEP STREQUAL "install")
   foreach(file
       ${lib}/${shared}.${VERSION} ${lib}/${shared}.${VERSION_MAJOR} ${lib}/${shared}
       ${lib}/libmcu_agent_client.a
+      ${lib}/libmcu_agent_testing.so
+      ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent_testing.hpp
       ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/client.h
       ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent_api.h
       ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent.hpp
@@ -129,6 +132,7 @@ elseif(STEP STREQUAL "find_package")
   run_consumer(${bin}/consumer)
   run_consumer(${bin}/consumer_static)
   run_consumer(${bin}/consumer_cpp)
+  run_consumer(${bin}/testing_consumer)
 
 else()
   message(FATAL_ERROR "unknown STEP '${STEP}'")
