@@ -22,7 +22,8 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
     return s;
 }
 
-// The ```sh block of the README that holds the CI recipe.
+// The ```sh block of the README that holds the CI recipe (the one that
+// waits for /tmp/ci-sim.ready; other blocks start the virtual MCU too).
 std::string recipe() {
     const std::string readme = mcu_tools_test::read_file(std::string(MCU_SOURCE_DIR) + "/README.md");
     const std::string open = "```sh\n", close = "```";
@@ -30,7 +31,7 @@ std::string recipe() {
         const std::size_t start = at + open.size(), end = readme.find(close, start);
         if (end == std::string::npos) break;
         const std::string block = readme.substr(start, end - start);
-        if (block.find("--ready-file") != std::string::npos) return block;
+        if (block.find("/tmp/ci-sim.ready") != std::string::npos) return block;
     }
     return "";
 }
@@ -62,7 +63,7 @@ int run_script(const std::string &script, const std::string &socket, const std::
 TEST(ReadmeRecipe, EndsWithTheVirtualMcusStatusAndNeverHangs) {
     const std::string dir = mcu_tools_test::test_dir();
     std::string script = recipe();
-    ASSERT_FALSE(script.empty()) << "no CI recipe with --ready-file in the README";
+    ASSERT_FALSE(script.empty()) << "no CI recipe (waiting for /tmp/ci-sim.ready) in the README";
     const std::string emulator = std::string(MCU_TOOLS_EMULATOR).empty() ? "" : std::string(MCU_TOOLS_EMULATOR) + " ";
     script = replace_all(script, "build/native/tools/mcu-agent-sim", emulator + MCU_AGENT_SIM_PATH);
     script = replace_all(script, "build/native/examples/mcu_agent_demo", emulator + MCU_AGENT_DEMO_PATH);
