@@ -32,6 +32,20 @@ scenarios=(
   # the agent is down at the first entry point; the interval is set at
   # any moment; the log handler calls the entry point on "disconnected"
   "reconnect|link.pml|-DAGENT_UP=0 -DSET_RECONNECT=1 -DLOG_ENTRIES=1 -DMAXFR=1"
+  # deliveries on the application's thread: it polls the descriptor and
+  # dispatches one or a batch (the rest carried), or stops dispatching;
+  # the descriptor is readable whenever items wait; two connections
+  "dispatch|link.pml|-DDISPATCH_APP=1 -DDISPATCHERS=1 -DMAXFR=2 -DSESSIONS=2 -DHALFCLOSE=0 -DRELISTEN=0"
+  # a second thread dispatches at any moment: refused (EBUSY) while the
+  # first holds the role, else it delivers
+  "dispatch2|link.pml|-DDISPATCH_APP=1 -DDISPATCHERS=2 -DMAXFR=1 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0"
+  # a thread removes a listener while the packet-handle thread may call
+  # it; another listener removes itself from inside its call
+  "remove|link.pml|-DLISTENERS=2 -DREMOVE_SELF=1 -DMAXFR=2 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0"
+  # a thread shuts the library down while another makes a call (the
+  # request is a send) and another calls the entry point (before, during
+  # or after); the agent keeps its connection until the client ends it
+  "shutdown|link.pml|-DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
 )
 faults=(
   "F1|fault_f1.pml|-DAGENT_UP=0 -DSET_RECONNECT=1 -DSESSIONS=1 -DMAXFR=0 -DRELISTEN=0"
@@ -43,6 +57,25 @@ faults=(
   # drop_empty_queued() freeing a record after waiting for its senders
   # without looking again: its 1 was taken meanwhile, its 0 never comes
   "drop-recheck|link.pml|-DFAULT_DROP_NO_RECHECK -DSENDERS=1 -DSENDS=2 -DAPP_ENTRIES=2 -DMAXFR=0 -DHALFCLOSE=0 -DRELISTEN=0"
+  # settle_readability() leaving the byte in the pipe when nothing waits:
+  # readable with nothing to deliver, for good
+  "pipe-not-drained|link.pml|-DFAULT_PIPE_NOT_DRAINED -DDISPATCH_APP=1 -DDISPATCHERS=1 -DMAXFR=2 -DSESSIONS=2 -DHALFCLOSE=0 -DRELISTEN=0"
+  # settle_readability() judging by the carry alone (no refill_carry()):
+  # drained while items wait to be collected, the application polls for good
+  "pipe-drained-early|link.pml|-DFAULT_PIPE_DRAINED_EARLY -DDISPATCH_APP=1 -DDISPATCHERS=1 -DMAXFR=2 -DSESSIONS=2 -DHALFCLOSE=0 -DRELISTEN=0"
+  # McuAgent_remove_listener() not waiting for a call under way on the
+  # packet-handle thread: it returns 0 while the listener runs
+  "remove-no-wait|link.pml|-DFAULT_REMOVE_NO_WAIT -DLISTENERS=2 -DREMOVE_SELF=1 -DMAXFR=2 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0"
+  # removal from inside the listener's own call waiting for that call:
+  # it times out instead of returning at once
+  "remove-self-waits|link.pml|-DFAULT_REMOVE_SELF_WAITS -DLISTENERS=2 -DREMOVE_SELF=1 -DMAXFR=2 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0"
+  # shutdown_link() resetting the state without joining the threads: a
+  # connection still being read is wiped
+  # end_everything() ending a call whose result was already in: two results
+  "ended-twice|link.pml|-DFAULT_ENDED_TWICE -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
+  # shutdown_link() leaving `stopping` set: the entry point never starts again
+  "stopping-kept|link.pml|-DFAULT_STOPPING_KEPT -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
+  "shutdown-no-join|link.pml|-DFAULT_SHUTDOWN_NO_JOIN -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
 )
 
 # Compiles and runs pan for one entry; prints its figures.  Safety only
