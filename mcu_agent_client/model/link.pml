@@ -32,7 +32,22 @@
  * collect        -> collect, delivering (link_delivery.cpp): 1, frames, 0
  * sleep          -> packet_handle_thread, wait_for_wake (link_delivery.cpp)
  * deliver        -> deliver, packet_handle_thread (link_delivery.cpp): handlers
- * wake           -> handler_to_wake, wake_packet_thread (link.cpp, link_delivery.cpp)
+ * wake           -> handler_to_wake, wake_packet_thread (link.cpp, link_delivery.cpp);
+ *                   in the application's mode one byte claimed (wake_has_byte)
+ * dispatch       -> McuAgent_dispatch (listeners.cpp), deliver_some, refill_carry
+ *                   (link_delivery.cpp): the role by trylock, the carry
+ * settle         -> settle_readability (link_delivery.cpp): byte written or drained
+ * listeners, observe -> observe_frame, run_listeners, next_listener,
+ *                   listener_returned (listeners.cpp)
+ * remove         -> McuAgent_remove_listener (listeners.cpp)
+ * observe_event  -> observe_event (listeners.cpp): a 0 ends its calls (ENDED)
+ * call           -> call_blocking, send_request_frame, arm_call, call_sent
+ *                   (listeners.cpp), t_sent_number (link_send.cpp)
+ * shutdown       -> shutdown_link, join_before (link.cpp), end_everything
+ *                   (listeners.cpp); the threads' ends in receive_thread and
+ *                   packet_handle_thread
+ * not modelled: cancel (McuAgent_call_cancel), shutdown_deliver
+ *                   (deliver_rest_here: shutdown in the application's mode)
  * Agent, kernel (sys_*): the agent server and the kernel, not library code
  *
  * Abstractions: a frame is one unit (the ring's byte arithmetic, the
@@ -49,6 +64,14 @@
  * for its senders without looking again: meanwhile the packet-handle
  * thread took its 1 (or the receive thread took it up), and its 0 never
  * comes.
+ * The application side (scripts/model.sh names them): FAULT_PIPE_NOT_DRAINED,
+ * FAULT_PIPE_DRAINED_EARLY (settle_readability), FAULT_REMOVE_NO_WAIT,
+ * FAULT_REMOVE_SELF_WAITS (McuAgent_remove_listener), FAULT_SHUTDOWN_NO_JOIN,
+ * FAULT_ENDED_TWICE, FAULT_STOPPING_KEPT (shutdown_link, end_everything);
+ * FAULT_LISTENER_UNMARKED (a listener picked but not marked running).
+ * Checks beyond what the code keeps, each refuted by a trail:
+ * EXACT_READABLE (the descriptor readable only while items wait) and
+ * STRICT_ENDED (a call whose connection ended always gets ENDED).
  */
 
 /* ---- bounds and scenario --------------------------------------------- */
@@ -232,7 +255,7 @@ byte lst_counter = LISTENERS;      /* the listener-handle counter; all added bef
 bit lst_removed[LISTENERS + 1];    /* removed: never picked again */
 byte lst_runner[LISTENERS + 1];    /* the thread calling it now, 0 none */
 byte lst_gone[LISTENERS + 1];      /* ghost: its removal returned: 1 ETIMEDOUT, 2 with 0 */
-short ld_w;                        /* waiters on listener_done */
+short ld_w;                        /* waiters on g_reg.finished (listeners) */
 #endif
 #if SHUTDOWN
 bit stopping;
@@ -860,9 +883,9 @@ inline collect(c, cnt) {
 }
 
 #if LISTENERS
-/* listeners.cpp: remove_listener(): marked removed; a call under way on
- * another thread is waited for (listener_done, 5 s: ETIMEDOUT); from
- * inside its own call it returns at once */
+/* listeners.cpp: McuAgent_remove_listener(): marked removed; a call under
+ * way on another thread is waited for (g_reg.finished, 5 s: ETIMEDOUT);
+ * from inside its own call it returns at once */
 inline remove_listener(me, h, rc) {
   lock(mtx, me);
   if
@@ -893,10 +916,11 @@ inline remove_listener(me, h, rc) {
   }
 }
 
-/* link_delivery.cpp: the listeners of a frame: the handle counter's
- * snapshot at the frame's start; each time, under the mutex, the smallest
- * handle above the last called, up to the snapshot, not removed, marked
- * running; called with no lock; then cleared and listener_done broadcast */
+/* listeners.cpp: observe_frame() -> run_listeners(): the handle counter's
+ * snapshot; each time, under the mutex, listener_returned() for the last
+ * one (running cleared, g_reg.finished broadcast) and next_listener(): the
+ * smallest handle above the last called, below the snapshot, not removed,
+ * marked running; called with no lock held */
 inline call_listeners(me) {
   lock(mtx, me);
   snap = lst_counter; lh = 0;
