@@ -1,8 +1,11 @@
 // link_bench.cpp - the end-to-end benchmark: this process is the agent
 // server on the library's socket path; for every measurement and
-// repetition it starts a client process, either the library or the plain
-// raw-socket loop it is measured against, runs the measurement with it,
-// and finally prints both sides and their ratio in one table.
+// repetition it starts a client process, either the library (delivering
+// on its own thread, or on the application's thread in the application's
+// dispatch mode) or the plain raw-socket loop it is measured against, runs
+// the measurement with it, and finally prints both sides and their ratio
+// in one table, with the heap allocations the client processes made per
+// frame and per call while measured.
 //
 // It is a benchmark, not a test: it reports figures and exits 0 whatever
 // they are.  A run that fails (a client that crashed or timed out) is
@@ -50,7 +53,7 @@ struct Options {
     int reps = 3;
     bool quick = false;
     std::string filter;
-    int sides = 3;  // bit 0: the limit, bit 1: the library
+    int sides = 7;  // bit 0: the limit, bit 1: the library, bit 2: the library in the application's dispatch mode
 };
 
 // ---- socket plumbing ---------------------------------------------------
@@ -183,6 +186,42 @@ void precise_pause(int us) {
     }
 }
 
+// The agent's part of the calls: answers every get request for the audio
+// power with its message, the status alternating from 0, until the client
+// reports its result.  Counts requests that are not that one whole.
+const char *answer_calls(int conn, int from_client, uint32_t *broken) {
+    std::vector<uint8_t> buffer(4096);
+    std::size_t have = 0;
+    uint32_t answered = 0;
+    for (;;) {
+        struct pollfd p[2] = {{conn, POLLIN, 0}, {from_client, POLLIN, 0}};
+        const int rc = poll(p, 2, 30000);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return "no request from the client";
+        if (p[1].revents) return nullptr;  // the result is there
+        const ssize_t n = read(conn, buffer.data() + have, buffer.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return nullptr;  // the client ended; its result tells why
+        have += static_cast<std::size_t>(n);
+        bool bad = false;
+        bool written = true;
+        const std::size_t used = cut_frames<kOutboundLead0, kOutboundLead1>(buffer.data(), have, &bad, [&](const uint8_t *f) {
+            if (f[4] != kCallId || f[5] != 0 || !outbound_checksum_ok(f)) {
+                ++*broken;
+                return;
+            }
+            uint8_t answer[kCallAnswerPayload + kFrameOverhead];
+            const uint8_t status = static_cast<uint8_t>(answered++ & 1);
+            put_inbound(answer, kCallId, &status, kCallAnswerPayload);
+            written &= write_all(conn, answer, sizeof answer);
+        });
+        if (bad) ++*broken;
+        if (bad || !written) return bad ? "a request arrived broken" : "write to the client failed";
+        std::memmove(buffer.data(), buffer.data() + used, have - used);
+        have -= used;
+    }
+}
+
 Run run_once(int listen_fd, const Task &task) {
     Run run;
     int pipe_fds[2];
@@ -200,8 +239,8 @@ Run run_once(int listen_fd, const Task &task) {
         // The library prints its own lines ("success"); keep the table clean.
         if (FILE *null = freopen("/dev/null", "w", stdout)) (void)null;
         int result_fd = pipe_fds[1];
-        const Result r = task.side == Side::kLibrary ? run_library_side(task, signal_ready, &result_fd)
-                                                     : run_limit_side(task, signal_ready, &result_fd);
+        const Result r = task.side == Side::kLimit ? run_limit_side(task, signal_ready, &result_fd)
+                                                   : run_library_side(task, signal_ready, &result_fd);
         if (write(result_fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(2);
         _exit(0);
     }
@@ -219,7 +258,21 @@ Run run_once(int listen_fd, const Task &task) {
         waitpid(pid, &status, 0);
         return run;
     };
-    if (!wait_readable(listen_fd, 10000)) return finish("the client did not connect");
+    {
+        // A client that ends before it connects has said why in its result.
+        struct pollfd p[2] = {{listen_fd, POLLIN, 0}, {from_client, 0, 0}};
+        int rc;
+        while ((rc = poll(p, 2, 10000)) < 0 && errno == EINTR) {
+        }
+        if (rc > 0 && !(p[0].revents & POLLIN)) {
+            if (read_exact(from_client, &run.client, sizeof run.client, 1000) && !run.client.ok) {
+                run.client.error[sizeof run.client.error - 1] = '\0';
+                return finish(run.client.error);
+            }
+            return finish("the client ended before it connected");
+        }
+        if (rc <= 0) return finish("the client did not connect");
+    }
     conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     char ready = 0;
     if (conn < 0 || !read_exact(from_client, &ready, 1, 10000)) return finish("the client did not start");
@@ -267,6 +320,9 @@ Run run_once(int listen_fd, const Task &task) {
         if (seen < task.frames) run.broken += task.frames - seen;
         break;
     }
+    case Mode::kCall:
+        if (const char *error = answer_calls(conn, from_client, &run.broken)) return finish(error);
+        break;
     }
     if (!read_exact(from_client, &run.client, sizeof run.client, 180000)) return finish("the client gave no result");
     const Result &c = run.client;
@@ -285,10 +341,15 @@ Run run_once(int listen_fd, const Task &task) {
         break;
     case Mode::kLatency:
     case Mode::kIdle:
+    case Mode::kCall:
         break;  // several figures; taken from the result directly
     }
     run.ok = c.send_failures == 0;
     if (!run.ok) run.error = "sends failed";
+    if (task.mode == Mode::kCall && (c.seq_errors || run.broken)) {
+        run.ok = false;
+        run.error = "answers out of order or requests broken";
+    }
     return finish(nullptr);
 }
 
@@ -382,16 +443,24 @@ auto library_below(double bound) {
     };
 }
 
-const char *side_name(Side s) { return s == Side::kLibrary ? "library" : "limit"; }
+const char *side_name(Side s) {
+    return s == Side::kLibrary ? "library" : s == Side::kLibraryApp ? "library, application dispatch" : "limit";
+}
 
-// Runs the task `reps` times on each side, alternating which side goes
+int side_bit(Side s) { return s == Side::kLimit ? 1 : s == Side::kLibrary ? 2 : 4; }
+
+const std::vector<Side> kTwoSides = {Side::kLimit, Side::kLibrary};
+const std::vector<Side> kThreeSides = {Side::kLimit, Side::kLibrary, Side::kLibraryApp};
+
+// Runs the task `reps` times on each of `sides`, rotating which side goes
 // first, and hands every successful run to `take`.
 void measure(int listen_fd, const Options &opt, const std::string &name, Task task,
-             const std::function<void(Side, const Run &)> &take) {
+             const std::function<void(Side, const Run &)> &take, const std::vector<Side> &sides = kTwoSides) {
+    const std::size_t n = sides.size();
     for (int rep = 0; rep < opt.reps; ++rep) {
-        for (int k = 0; k < 2; ++k) {
-            task.side = (rep + k) % 2 ? Side::kLibrary : Side::kLimit;
-            if (!(opt.sides & (task.side == Side::kLibrary ? 2 : 1))) continue;
+        for (std::size_t k = 0; k < n; ++k) {
+            task.side = sides[(static_cast<std::size_t>(rep) + k) % n];
+            if (!(opt.sides & side_bit(task.side))) continue;
             const Run run = run_once(listen_fd, task);
             if (!run.ok) {
                 fprintf(stderr, "  %s, %s, run %d: %s\n", name.c_str(), side_name(task.side), rep + 1,
@@ -403,7 +472,7 @@ void measure(int listen_fd, const Options &opt, const std::string &name, Task ta
     }
 }
 
-std::string count_text(uint32_t n) {
+std::string count_text(uint64_t n) {
     std::string digits = std::to_string(n), out;
     for (std::size_t i = 0; i < digits.size(); ++i) {
         if (i && (digits.size() - i) % 3 == 0) out += ',';
@@ -411,6 +480,44 @@ std::string count_text(uint32_t n) {
     }
     return out;
 }
+
+// Heap allocations of the client processes over the measured frames or
+// calls of some measurements: per run, allocations per frame; in total,
+// the counts.
+struct Allocations {
+    std::vector<double> limit, library;  // per run: allocations per frame or call
+    int64_t library_allocations = 0;
+    uint64_t library_counted = 0;
+    int library_runs = 0;
+
+    void take(Side side, const Result &c) {
+        if (c.counted == 0 || c.allocations < 0) return;  // not counted
+        const double per = double(c.allocations) / c.counted;
+        if (side == Side::kLimit) {
+            limit.push_back(per);
+            return;
+        }
+        library.push_back(per);
+        library_allocations += c.allocations;
+        library_counted += c.counted;
+        ++library_runs;
+    }
+    bool empty() const { return limit.empty() && library.empty(); }
+    // The row: none may allocate.
+    Row row(const std::string &name) const {
+        const int64_t n = library_allocations;
+        const uint64_t of = library_counted;
+        const bool none = library.empty();
+        return Row{name, "count", 1, limit, library, "0", [n, of, none](const Spread &, const Spread &) {
+                       if (none) return std::string("-");
+                       return n == 0 ? std::string("yes") : "NO (" + count_text(uint64_t(n)) + " in " + count_text(of) + ")";
+                   }};
+    }
+    std::string total(const char *what) const {
+        return count_text(uint64_t(library_allocations)) + " in " + count_text(library_counted) + " " + what + " of " +
+               std::to_string(library_runs) + " runs";
+    }
+};
 
 }  // namespace
 
@@ -430,14 +537,15 @@ int main(int argc, char **argv) {
             opt.filter = argv[++i];
         } else if (a == "--side" && i + 1 < argc) {
             const std::string side = argv[++i];
-            opt.sides = side == "limit" ? 1 : side == "library" ? 2 : 3;
+            opt.sides = side == "limit" ? 1 : side == "library" ? 2 : side == "application" ? 4 : 7;
         } else {
             fprintf(stderr,
-                    "usage: %s [--quick] [--reps N] [--only WORD] [--side library|limit]\n"
+                    "usage: %s [--quick] [--reps N] [--only WORD] [--side library|application|limit]\n"
                     "  --quick      a tenth of the frames and a 1 s idle window (scaled to 5 s)\n"
                     "  --reps N     repetitions per side (at least 3)\n"
                     "  --only WORD  only the measurements whose name contains WORD\n"
-                    "  --side SIDE  only the library or only the limit (for profiling)\n",
+                    "  --side SIDE  only the library (its own dispatch), only the library in the\n"
+                    "               application's dispatch mode, or only the limit (for profiling)\n",
                     argv[0]);
             return 2;
         }
@@ -456,6 +564,7 @@ int main(int argc, char **argv) {
         return rows.back();
     };
     bool any_lost = false;
+    Allocations thread_allocations, app_allocations, call_allocations;
 
     // Inbound throughput: flood and acknowledged bursts, small and large frames.
     struct Shape {
@@ -470,12 +579,25 @@ int main(int argc, char **argv) {
             if (!wanted(name)) continue;
             fprintf(stderr, "%s\n", name.c_str());
             Row &row = add(Row{name, "Mframe/s", 1e6, {}, {}, flood ? "no loss" : ">= 0.80", nullptr});
+            // Bursts also with the application's thread dispatching.
+            Row *app = flood ? nullptr
+                             : &add(Row{"inbound bursts x " + std::to_string(shape.payload) + " B, application dispatch",
+                                        "Mframe/s", 1e6, {}, {}, ">= 0.80", ratio_at_least(0.80)});
             uint32_t lost = 0;
-            measure(listen_fd, opt, name, Task{mode, Side::kLimit, shape.frames, shape.payload, 1, 2048, 0, 0},
-                    [&](Side side, const Run &run) {
-                        (side == Side::kLibrary ? row.library : row.limit).push_back(run.value);
-                        if (side == Side::kLibrary) lost += run.lost;
-                    });
+            measure(
+                listen_fd, opt, name, Task{mode, Side::kLimit, shape.frames, shape.payload, 1, 2048, 0, 0},
+                [&](Side side, const Run &run) {
+                    if (side == Side::kLimit) {
+                        row.limit.push_back(run.value);
+                        if (app) app->limit.push_back(run.value);
+                    } else {
+                        (side == Side::kLibrary ? row : *app).library.push_back(run.value);
+                        lost += run.lost;
+                    }
+                    if (side != Side::kLibraryApp) thread_allocations.take(side, run.client);
+                    if (app && side != Side::kLibrary) app_allocations.take(side, run.client);
+                },
+                flood ? kTwoSides : kThreeSides);
             if (flood) {
                 any_lost |= lost != 0;
                 row.judge = [lost, &row](const Spread &, const Spread &) {
@@ -497,12 +619,60 @@ int main(int argc, char **argv) {
             const std::size_t p50_index = rows.size() - 1;
             add(Row{"latency p99", "us", 1e3, {}, {}, "<= 2x", ratio_at_most(2.0)});
             add(Row{"latency max", "us", 1e3, {}, {}, "", nullptr});
-            measure(listen_fd, opt, name, Task{Mode::kLatency, Side::kLimit, frames, kLatencyPayload, 1, 0, 0, 50},
+            add(Row{"latency p50, application dispatch", "us", 1e3, {}, {}, "<= 1.5x", ratio_at_most(1.5)});
+            add(Row{"latency p99, application dispatch", "us", 1e3, {}, {}, "<= 2x", ratio_at_most(2.0)});
+            add(Row{"latency max, application dispatch", "us", 1e3, {}, {}, "", nullptr});
+            // Voluntary context switches of the client process per frame:
+            // every time one of its threads went to sleep.
+            add(Row{"sleeps per latency frame", "count", 1, {}, {}, "", nullptr});
+            add(Row{"sleeps per frame, application dispatch", "count", 1, {}, {}, "", nullptr});
+            measure(
+                listen_fd, opt, name, Task{Mode::kLatency, Side::kLimit, frames, kLatencyPayload, 1, 0, 0, 50},
+                [&](Side side, const Run &run) {
+                    const double sleeps = run.client.count ? double(run.client.voluntary_switches) / run.client.count : 0;
+                    // Each figure: its row for the library's own dispatch, its row
+                    // for the application's, and its value.
+                    const struct {
+                        std::size_t thread_row, app_row;
+                        double value;
+                    } figures[] = {{p50_index, p50_index + 3, double(run.client.p50_ns)},
+                                   {p50_index + 1, p50_index + 4, double(run.client.p99_ns)},
+                                   {p50_index + 2, p50_index + 5, double(run.client.max_ns)},
+                                   {p50_index + 6, p50_index + 7, sleeps}};
+                    for (const auto &f : figures) {
+                        if (side == Side::kLimit) {
+                            rows[f.thread_row].limit.push_back(f.value);
+                            rows[f.app_row].limit.push_back(f.value);
+                        } else {
+                            rows[side == Side::kLibrary ? f.thread_row : f.app_row].library.push_back(f.value);
+                        }
+                    }
+                    if (side != Side::kLibraryApp) thread_allocations.take(side, run.client);
+                    if (side != Side::kLibrary) app_allocations.take(side, run.client);
+                },
+                kThreeSides);
+        }
+    }
+
+    // Round trip of an awaited answer: McuAgent_call against a plain
+    // write() of the request and a read of the answer.
+    {
+        const uint32_t calls = 20000 / div;
+        const std::string name = "call round trip, " + count_text(calls) + " calls";
+        if (wanted(name)) {
+            fprintf(stderr, "%s\n", name.c_str());
+            add(Row{"call round trip p50, " + count_text(calls) + " calls", "us", 1e3, {}, {}, "", nullptr});
+            const std::size_t p50_index = rows.size() - 1;
+            add(Row{"call round trip p99", "us", 1e3, {}, {}, "", nullptr});
+            add(Row{"call round trip max", "us", 1e3, {}, {}, "", nullptr});
+            measure(listen_fd, opt, name, Task{Mode::kCall, Side::kLimit, calls, 0, 1, 0, 0, 50},
                     [&](Side side, const Run &run) {
-                        const bool lib = side == Side::kLibrary;
-                        (lib ? rows[p50_index].library : rows[p50_index].limit).push_back(double(run.client.p50_ns));
-                        (lib ? rows[p50_index + 1].library : rows[p50_index + 1].limit).push_back(double(run.client.p99_ns));
-                        (lib ? rows[p50_index + 2].library : rows[p50_index + 2].limit).push_back(double(run.client.max_ns));
+                        const int64_t figures[3] = {run.client.p50_ns, run.client.p99_ns, run.client.max_ns};
+                        for (std::size_t i = 0; i < 3; ++i) {
+                            Row &row = rows[p50_index + i];
+                            (side == Side::kLibrary ? row.library : row.limit).push_back(double(figures[i]));
+                        }
+                        call_allocations.take(side, run.client);
                     });
         }
     }
@@ -549,10 +719,27 @@ int main(int argc, char **argv) {
         if (broken) fprintf(stderr, "  %s: %u frames arrived broken\n", name.c_str(), broken);
     }
 
+    // Heap allocations of the client processes while measured.
+    if (!thread_allocations.empty()) add(thread_allocations.row("allocations per frame, thread dispatch"));
+    if (!app_allocations.empty()) add(app_allocations.row("allocations per frame, application dispatch"));
+    if (!call_allocations.empty()) add(call_allocations.row("allocations per call, once warm"));
+
     close(listen_fd);
     unlink(kPath);
     print_table(rows, opt);
     if (any_lost) printf("\nInbound frames were lost: see the flood rows.\n");
     if (any_broken) printf("\nOutbound frames arrived broken or interleaved.\n");
+    std::string totals;
+    for (const auto &[allocations, what] : {std::pair<const Allocations &, const char *>{thread_allocations, "thread dispatch "},
+                                            {app_allocations, "application dispatch "},
+                                            {call_allocations, "McuAgent_call "}}) {
+        if (allocations.library.empty()) continue;
+        totals += (totals.empty() ? "" : ", ") + std::string(what) +
+                  allocations.total(&allocations == &call_allocations ? "calls" : "frames");
+    }
+    if (!totals.empty())
+        printf("\nHeap allocations of the library's client processes, counted from the first acknowledged frame\n"
+               "or the end of the warm-up calls on: %s.\n",
+               totals.c_str());
     return 0;
 }

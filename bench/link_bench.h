@@ -18,9 +18,13 @@ enum class Mode {
     kLatency,   // one timestamped frame at a time, acknowledged
     kIdle,      // the connection stands and nothing happens
     kOutbound,  // the client sends requests, the server drains them
+    kCall,      // the client makes a request and waits for its answer, one at a time
 };
 
-enum class Side { kLimit, kLibrary };
+// kLibrary delivers on the library's packet-handle thread (the default
+// dispatch mode); kLibraryApp on the client's main thread, which polls
+// McuAgent_get_fd() and calls McuAgent_dispatch().
+enum class Side { kLimit, kLibrary, kLibraryApp };
 
 struct Task {
     Mode mode;
@@ -41,6 +45,14 @@ constexpr uint8_t kBlockId = 0x23;  // MCU_MSG_RET_AUDIO_SETTING_INFO
 constexpr uint8_t kAckId = 0x21;
 constexpr int kAckSize = 7;
 constexpr int kLatencyPayload = 12;  // send time (8 bytes), sequence number (4)
+// The awaited request: the get request for the audio power, answered by
+// the message of the same number with one byte, the power status, which
+// alternates off and on with every answer (0 for the first).
+constexpr uint8_t kCallId = 0x11;  // MCU_CMD_GET_AUDIO_POWER, MCU_MSG_RET_CUR_AUDIO_POWER_STATUS
+constexpr int kCallAnswerPayload = 1;
+// Round trips made before the measured ones, so that whatever is set up on
+// first use exists before allocations are counted.
+constexpr uint32_t kCallWarmUp = 16;
 
 inline uint8_t inbound_id(int payload) { return payload <= 1 ? kSmallId : kBlockId; }
 
@@ -87,7 +99,7 @@ struct InboundCheck {
 };
 
 // One-way delays of latency frames: handler entry minus the server's
-// send time carried in the payload.
+// send time carried in the payload; or round trips of calls.
 struct LatencyLog {
     int64_t *samples = nullptr;  // room for `expected` values, allocated up front
     uint32_t expected = 0;
@@ -96,7 +108,10 @@ struct LatencyLog {
     void take(const uint8_t *payload, int64_t entry_ns) {
         int64_t sent;
         std::memcpy(&sent, payload, sizeof sent);
-        if (count < expected) samples[count] = entry_ns - sent;
+        add(entry_ns - sent);
+    }
+    void add(int64_t delay_ns) {
+        if (count < expected) samples[count] = delay_ns;
         ++count;
     }
     bool done() const { return count >= expected; }
@@ -113,8 +128,46 @@ struct Result {
     int64_t elapsed_ns;      // outbound: first send to last return
     int64_t p50_ns, p99_ns, max_ns;
     int64_t cpu_ns;          // idle: CPU time of the whole process
-    int64_t voluntary_switches;
+    int64_t voluntary_switches;  // idle: over the window; latency: while the frames came
+    int64_t allocations;     // heap allocations of the process while counting
+    uint32_t counted;        // frames or calls those allocations were counted over
 };
+
+// Heap allocations of the whole client process (malloc, calloc, realloc,
+// operator new), counted between start and stop.  Inbound sides count
+// from the first frame after the first acknowledgement went out (the one
+// set-up of a first request and a first delivery stays out) to the last
+// frame; the call sides over the calls after the warm-up.
+void start_counting_allocations();
+int64_t stop_counting_allocations();  // -1: this build cannot count them
+
+// Makes kCallWarmUp round trips, then `task.frames` timed ones into `log`,
+// each after the task's pause, counting the allocations of the timed ones.
+// round_trip(i) makes call number i and checks its answer; false stops the
+// calls (it has put the reason in the result).
+template <typename RoundTrip>
+void timed_calls(const Task &task, LatencyLog &log, Result &r, RoundTrip &&round_trip) {
+    const uint32_t total = kCallWarmUp + task.frames;
+    for (uint32_t i = 0; i < total; ++i) {
+        if (i == kCallWarmUp) start_counting_allocations();
+        const struct timespec pause = {0, static_cast<long>(task.gap_us) * 1000};
+        nanosleep(&pause, nullptr);
+        const int64_t t0 = now_ns();
+        if (!round_trip(i)) {
+            stop_counting_allocations();
+            return;
+        }
+        const int64_t t1 = now_ns();
+        if (i >= kCallWarmUp) log.add(t1 - t0);
+    }
+    r.allocations = stop_counting_allocations();
+    r.counted = task.frames;
+}
+
+// Inbound frames handled before allocations are counted: the first
+// acknowledged one (every frame is acknowledged in the latency mode, none
+// in a flood).
+inline uint32_t frames_before_counting(uint32_t frames_per_ack) { return frames_per_ack ? frames_per_ack : 1; }
 
 // Fills p50/p99/max from the samples (sorts them).
 void summarise_latency(LatencyLog &log, Result &r);

@@ -1,10 +1,16 @@
 // link_bench_library.cpp - the library side of the end-to-end benchmark:
 // connects through McuAgent_client_init, counts and checks inbound frames
 // in registered handlers (which acknowledge with a request, as an
-// application would), and sends requests from application threads.
+// application would), sends requests from application threads, and waits
+// for answers with McuAgent_call.  Handlers run on the library's
+// packet-handle thread, or in the application's dispatch mode on the main
+// thread, which polls McuAgent_get_fd() and calls McuAgent_dispatch().
+#include <errno.h>
 #include <poll.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,6 +29,10 @@ namespace {
 Mode g_mode;
 InboundCheck g_check;
 LatencyLog g_latency;
+// Allocations are counted from the handler once this many frames went
+// through, up to the last frame.
+uint32_t g_count_from = 0;
+int64_t g_allocations = 0;
 int g_done_fd = -1;
 std::atomic<int64_t> g_t_end{0};
 std::atomic<uint32_t> g_ack_failures{0};
@@ -41,15 +51,23 @@ void signal_done() {
     if (write(g_done_fd, &one, sizeof one) < 0) perror("eventfd");
 }
 
+// Called after each frame with the frames handled so far.
+void count_allocations(uint32_t handled, uint32_t expected) {
+    if (handled == g_count_from && handled < expected) start_counting_allocations();
+    if (handled == expected && expected > g_count_from) g_allocations = stop_counting_allocations();
+}
+
 void on_frame(PACKET_MSG *packet) {
     if (g_mode == Mode::kLatency) {
         const int64_t entry = now_ns();
         g_latency.take(packet->data, entry);
         ack();
+        count_allocations(g_latency.count, g_latency.expected);
         if (g_latency.count == g_latency.expected) signal_done();
         return;
     }
     if (g_check.take(packet->data)) ack();
+    count_allocations(g_check.count, g_check.expected);
     if (g_check.count == g_check.expected) {
         g_t_end.store(now_ns());
         signal_done();
@@ -69,6 +87,24 @@ bool wait_done(int timeout_ms) {
         rc = poll(&p, 1, timeout_ms);
     } while (rc < 0 && errno == EINTR);
     return rc == 1 && g_finished.load(std::memory_order_acquire);
+}
+
+// The application's loop: waits for the library's descriptor and runs
+// what waits on this thread, until the handler says the last frame came.
+// Empty when done, else what went wrong.
+const char *dispatch_until_done(int fd, int timeout_ms) {
+    const int64_t deadline = now_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    while (!g_finished.load(std::memory_order_acquire)) {
+        const int64_t left_ms = (deadline - now_ns()) / 1000000;
+        if (left_ms <= 0) return "timed out before every frame arrived";
+        struct pollfd p = {fd, POLLIN, 0};
+        const int rc = poll(&p, 1, static_cast<int>(left_ms));
+        if (rc < 0 && errno != EINTR) return "poll on McuAgent_get_fd() failed";
+        if (rc <= 0) continue;
+        if (p.revents & (POLLERR | POLLNVAL)) return "McuAgent_get_fd() reported an error";
+        if (McuAgent_dispatch(64) < 0) return "McuAgent_dispatch failed";
+    }
+    return "";
 }
 
 int64_t cpu_ns(const struct rusage &u) {
@@ -105,6 +141,29 @@ void fail(Result &r, const char *what) {
     snprintf(r.error, sizeof r.error, "%s", what);
 }
 
+void fail_errno(Result &r, const char *what) {
+    r.ok = 0;
+    snprintf(r.error, sizeof r.error, "%s: %s", what, strerror(errno));
+}
+
+// Awaited answers: every answer must be the audio power message with the
+// status the server sends for that call.
+void make_calls(const Task &task, Result &r) {
+    PACKET_MSG answer;
+    timed_calls(task, g_latency, r, [&](uint32_t i) {
+        const MCU_AGENT_CALL_RESULT rc = McuAgent_call(McuAgent_get_audio_power, 5000, &answer);
+        if (rc != MCU_AGENT_CALL_OK) {
+            r.ok = 0;
+            snprintf(r.error, sizeof r.error, "McuAgent_call, call %u: %s", i + 1, McuAgent_call_result_text(rc));
+            return false;
+        }
+        uint32_t status;
+        std::memcpy(&status, answer.data + offsetof(POWER_INFO, power_status), sizeof status);
+        r.seq_errors += answer.mcu_msg_id != static_cast<MCU_MSG_ID>(kCallId) || status != (i & 1);
+        return true;
+    });
+}
+
 }  // namespace
 
 Result run_library_side(const Task &task, ReadyFn ready, void *ready_arg) {
@@ -113,32 +172,70 @@ Result run_library_side(const Task &task, ReadyFn ready, void *ready_arg) {
     g_mode = task.mode;
     g_done_fd = eventfd(0, EFD_CLOEXEC);
     std::vector<int64_t> samples;
-    if (task.mode == Mode::kLatency) {
+    if (task.mode == Mode::kLatency || task.mode == Mode::kCall) {
         samples.resize(task.frames);
         g_latency.samples = samples.data();
         g_latency.expected = task.frames;
+        g_count_from = frames_before_counting(0);
     } else {
         g_check.expected = task.frames;
         g_check.numbered = task.payload >= 4;
         if (task.mode == Mode::kBurst)
             g_check.frames_per_ack = static_cast<uint32_t>(task.burst_bytes / (task.payload + 7));
+        g_count_from = frames_before_counting(g_check.frames_per_ack);
+    }
+    const bool application = task.side == Side::kLibraryApp;
+    if (application && McuAgent_set_dispatch_mode(MCU_AGENT_DISPATCH_APPLICATION) != 0) {
+        fail_errno(r, "McuAgent_set_dispatch_mode");
+        return r;
     }
     if (!McuAgent_client_init(g_table)) {
         fail(r, "McuAgent_client_init failed");
         return r;
     }
+    const int dispatch_fd = application ? McuAgent_get_fd() : -1;
+    if (application && dispatch_fd < 0) {
+        fail_errno(r, "McuAgent_get_fd");
+        return r;
+    }
+    // Waits until the handler saw the last frame: on the eventfd, or in the
+    // application's dispatch mode by dispatching.
+    auto until_done = [&] {
+        const char *error = application ? dispatch_until_done(dispatch_fd, 120000)
+                                        : wait_done(120000) ? "" : "timed out before every frame arrived";
+        if (*error) fail(r, error);
+    };
     switch (task.mode) {
     case Mode::kFlood:
     case Mode::kBurst:
         ready(ready_arg);
-        if (!wait_done(120000)) fail(r, "timed out before every frame arrived");
+        until_done();
         r.count = g_check.count;
         r.seq_errors = g_check.seq_errors;
         r.t_end_ns = g_t_end.load();
+        r.allocations = g_allocations;
+        r.counted = g_check.expected > g_count_from ? g_check.expected - g_count_from : 0;
         break;
-    case Mode::kLatency:
+    case Mode::kLatency: {
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
         ready(ready_arg);
-        if (!wait_done(120000)) fail(r, "timed out before every frame arrived");
+        until_done();
+        getrusage(RUSAGE_SELF, &after);
+        r.voluntary_switches = after.ru_nvcsw - before.ru_nvcsw;
+        r.count = g_latency.count;
+        summarise_latency(g_latency, r);
+        r.allocations = g_allocations;
+        r.counted = g_latency.expected > g_count_from ? g_latency.expected - g_count_from : 0;
+        break;
+    }
+    case Mode::kCall:
+        if (application) {
+            fail(r, "calls are measured with the library's own dispatch only");
+            break;
+        }
+        ready(ready_arg);
+        make_calls(task, r);
         r.count = g_latency.count;
         summarise_latency(g_latency, r);
         break;

@@ -1,7 +1,8 @@
 // link_bench_limit.cpp - the reference side of the end-to-end benchmark:
 // what a plain program on the same kind of socket does at best.  Inbound,
 // one thread polls, reads large chunks and cuts frames out in place;
-// outbound, each thread calls write() with a prebuilt frame.  It checks
+// outbound, each thread calls write() with a prebuilt frame; a call is a
+// write() of the request and reads until its answer is whole.  It checks
 // and acknowledges frames exactly as the library side's handlers do.
 #include <errno.h>
 #include <poll.h>
@@ -103,6 +104,51 @@ void *wait_forever(void *arg) {
     return nullptr;
 }
 
+// Request/answer round trips on the plain socket: a write() of the
+// request, then reads until its answer is whole.
+void make_calls(int fd, const Task &task, Result &r) {
+    uint8_t request[kFrameOverhead];
+    put_outbound(request, kCallId, nullptr, 0);
+    uint8_t buffer[512];
+    timed_calls(task, g_latency, r, [&](uint32_t i) {
+        if (write(fd, request, sizeof request) != static_cast<ssize_t>(sizeof request)) {
+            fail(r, "write of the request failed");
+            return false;
+        }
+        std::size_t have = 0;
+        int answers = 0;
+        uint8_t status = 0;
+        bool bad = false;
+        while (answers == 0 && !bad) {
+            struct pollfd p = {fd, POLLIN, 0};
+            const int rc = poll(&p, 1, 5000);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc <= 0) {
+                fail(r, "no answer within 5 s");
+                return false;
+            }
+            const ssize_t n = read(fd, buffer + have, sizeof buffer - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                fail(r, "connection ended before the answer");
+                return false;
+            }
+            have += static_cast<std::size_t>(n);
+            have -= cut_frames<kInboundLead0, kInboundLead1>(buffer, have, &bad, [&](const uint8_t *frame) {
+                ++answers;
+                bad |= frame[4] != kCallId || frame[5] != kCallAnswerPayload;
+                status = frame[kHeadSize];
+            });
+        }
+        if (bad || answers != 1 || have != 0) {
+            fail(r, "not one whole answer to the request");
+            return false;
+        }
+        r.seq_errors += status != (i & 1);
+        return true;
+    });
+}
+
 int64_t cpu_ns(const struct rusage &u) {
     return (static_cast<int64_t>(u.ru_utime.tv_sec) + u.ru_stime.tv_sec) * 1000000000 +
            (static_cast<int64_t>(u.ru_utime.tv_usec) + u.ru_stime.tv_usec) * 1000;
@@ -129,25 +175,49 @@ Result run_limit_side(const Task &task, ReadyFn ready, void *ready_arg) {
         g_check.numbered = task.payload >= 4;
         if (task.mode == Mode::kBurst)
             g_check.frames_per_ack = static_cast<uint32_t>(task.burst_bytes / (task.payload + kFrameOverhead));
+        const uint32_t count_from = frames_before_counting(g_check.frames_per_ack);
         ready(ready_arg);
         receive_loop(fd, r, [&](const uint8_t *frame) {
             if (g_check.take(frame + kHeadSize)) send_ack();
-            if (g_check.count == g_check.expected) r.t_end_ns = now_ns();
+            if (g_check.count == count_from) start_counting_allocations();
+            if (g_check.count == g_check.expected) {
+                r.allocations = stop_counting_allocations();
+                r.t_end_ns = now_ns();
+            }
         }, check_done);
         r.count = g_check.count;
         r.seq_errors = g_check.seq_errors;
+        r.counted = g_check.expected > count_from ? g_check.expected - count_from : 0;
         break;
     }
     case Mode::kLatency: {
         std::vector<int64_t> samples(task.frames);
         g_latency.samples = samples.data();
         g_latency.expected = task.frames;
+        const uint32_t count_from = frames_before_counting(0);
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
         ready(ready_arg);
         receive_loop(fd, r, [&](const uint8_t *frame) {
             const int64_t entry = now_ns();
             g_latency.take(frame + kHeadSize, entry);
             send_ack();
+            if (g_latency.count == count_from) start_counting_allocations();
+            if (g_latency.count == g_latency.expected) r.allocations = stop_counting_allocations();
         }, latency_done);
+        getrusage(RUSAGE_SELF, &after);
+        r.voluntary_switches = after.ru_nvcsw - before.ru_nvcsw;
+        r.count = g_latency.count;
+        summarise_latency(g_latency, r);
+        r.counted = g_latency.expected > count_from ? g_latency.expected - count_from : 0;
+        break;
+    }
+    case Mode::kCall: {
+        std::vector<int64_t> samples(task.frames);
+        g_latency.samples = samples.data();
+        g_latency.expected = task.frames;
+        ready(ready_arg);
+        make_calls(fd, task, r);
         r.count = g_latency.count;
         summarise_latency(g_latency, r);
         break;

@@ -23,7 +23,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,6 +34,7 @@
 
 #include "link_state.h"
 #include "log.h"
+#include "mcu_agent_api.h"
 #include "peer_trust.h"
 #include "trace.h"
 
@@ -39,6 +42,7 @@ namespace mcu_agent::link {
 
 Link g_link;
 thread_local bool t_on_packet_thread = false;
+thread_local bool t_delivering = false;
 
 namespace {
 
@@ -47,6 +51,9 @@ using Phase = Connection::Phase;
 constexpr char kDefaultServerPath[] = "/tmp/mcu_agent";
 constexpr int kLowestDescriptor = 3;  // never 0, 1 or 2: those are the standard streams
 constexpr int kSlotWaitMs = 1000;
+// How long a shutdown waits for the library's threads (and handlers) to end.
+constexpr int kShutdownWaitMs = 5000;
+constexpr int kPopBatchForShutdown = 64;
 // How long a connect may wait for an agent that has bound its socket but
 // does not accept yet (its backlog is full): then it fails like any other.
 constexpr int kConnectDeadlineMs = 1000;
@@ -211,15 +218,6 @@ bool older_pending(const Connection &c) {
     for (const Connection &o : g_link.connections)
         if (o.phase != Phase::kFree && o.number < c.number) return true;
     return false;
-}
-
-// Model: wake.  Under the mutex: whether the packet-handle thread sleeps
-// and must be woken.  The caller writes the wake pipe once it has released the mutex,
-// which the woken thread takes at once.
-bool handler_to_wake() {
-    const bool sleeping = g_link.handler_waiting;
-    g_link.handler_waiting = false;
-    return sleeping;
 }
 
 void wake_handler() {
@@ -423,7 +421,7 @@ void serve(Connection &c) {
 }
 
 bool reconnect_wanted() {
-    return g_link.reconnect_ms > 0 && g_link.entry_called && !g_link.current.load() && !oldest_queued();
+    return !g_link.stopping && g_link.reconnect_ms > 0 && g_link.entry_called && !g_link.current.load() && !oldest_queued();
 }
 
 // The wait before the next background attempt after `failures` failed
@@ -482,6 +480,7 @@ Connection *next_to_serve() {
             c->start = g_link.pushed;
             return c;
         }
+        if (g_link.stopping) return nullptr;
         if (!reconnect_wanted() || free_slot() < 0) {
             // No interval, or older connections are still being delivered.
             failures = 0;
@@ -524,32 +523,57 @@ Connection *next_to_serve() {
 void *receive_thread(void *) {
     for (;;) {
         Connection *c;
+        bool wake = false;
         {
             Lock lock(g_link.mutex());
             c = next_to_serve();
+            if (!c) {
+                // Shutdown: every connection was read to its end.
+                g_link.receive_running = false;
+                pthread_cond_broadcast(&g_link.released);
+                wake = handler_to_wake();
+            }
+        }
+        if (!c) {
+            if (wake) wake_packet_thread();
+            return nullptr;
         }
         serve(*c);
     }
-    return nullptr;
 }
 
-// Under the mutex: starts the two worker threads once.
+// Under the mutex: the timer for the deadlines of asynchronous calls.
+bool make_timer() {
+    if (g_link.timer >= 0) return true;
+    g_link.timer = above_standard_streams(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    return g_link.timer >= 0;
+}
+
+// Under the mutex: starts the worker threads once (in the application's
+// dispatch mode only the receive thread: the application delivers).
 bool start_threads(Report &report) {
-    if (!g_link.packet_running) {
-        pthread_t thread;
-        if (!make_wake_pipe() || create_detached_thread(&thread, packet_handle_thread, nullptr) != 0) {
+    if (g_link.stopping) {
+        report.line(kLogError, "%s : the library is shutting down.\n");
+        return false;
+    }
+    const bool application = g_link.dispatch_mode == MCU_AGENT_DISPATCH_APPLICATION;
+    if (application ? !make_application_descriptor() : !make_wake_pipe() || !make_timer()) {
+        report.line(kLogError, "%s :cannot create new socket_packet_handle_thread.\n");
+        return false;
+    }
+    if (!application && !g_link.packet_running) {
+        if (pthread_create(&g_link.packet_thread, nullptr, packet_handle_thread, nullptr) != 0) {
             report.line(kLogError, "%s :cannot create new socket_packet_handle_thread.\n");
             return false;
         }
-        g_link.packet_running = true;
+        g_link.packet_running = g_link.packet_joinable = true;
     }
     if (!g_link.receive_running) {
-        pthread_t thread;
-        if (create_detached_thread(&thread, receive_thread, nullptr) != 0) {
+        if (pthread_create(&g_link.receive_thread, nullptr, receive_thread, nullptr) != 0) {
             report.line(kLogError, "%s :cannot create new socket_receive_thread.\n");
             return false;
         }
-        g_link.receive_running = true;
+        g_link.receive_running = g_link.receive_joinable = true;
     }
     return true;
 }
@@ -593,7 +617,18 @@ void after_fork_in_child() {
     g_link.ring.is_full_flag = g_link.ring.resync_flag = 0;
     g_link.pushed = g_link.consumed = 0;
     g_link.packet_running = g_link.receive_running = false;
+    g_link.packet_joinable = g_link.receive_joinable = false;
+    pthread_mutex_init(&g_link.dispatch_role, nullptr);
+    for (int *fd : {&g_link.events, &g_link.timer}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    g_link.wake_has_byte = false;
+    g_link.stopping = false;
+    forget_carried();
+    listeners_after_fork();
     t_on_packet_thread = false;
+    t_delivering = false;
 }
 
 pthread_once_t g_fork_handler_once = PTHREAD_ONCE_INIT;
@@ -621,6 +656,10 @@ int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
     int slot;
     {
         Lock lock(g_link.mutex());
+        if (g_link.stopping) {
+            report.line(kLogError, "%s : the library is shutting down.\n");
+            return -1;
+        }
         g_link.callback = callback;
         g_link.entry_called = true;
         const int index = current_index();
@@ -652,6 +691,104 @@ int enter(SOCKET_RECEIVE_CALLBACK_FUNC callback, Report &report) {
     return fd;
 }
 
+// Model: shutdown_deliver.  In the application's mode the thread that
+// shuts down delivers what is left, holding the dispatch role.
+bool deliver_rest_here(const struct timespec &until) {
+    while (pthread_mutex_trylock(&g_link.dispatch_role) != 0) {
+        if (ms_until(until) == 0) return false;
+        sleep_until(deadline_after(1));
+    }
+    const bool outer = t_on_packet_thread;
+    t_on_packet_thread = true;
+    bool done = false;
+    while (!done && ms_until(until) > 0) {
+        if (deliver_some(kPopBatchForShutdown) > 0) continue;
+        {
+            Lock lock(g_link.mutex());
+            done = !g_link.receive_running && !deliveries_waiting();
+        }
+        if (!done) {
+            struct pollfd p = {g_link.events, POLLIN, 0};
+            ::poll(&p, 1, std::min(10, ms_until(until)));
+        }
+    }
+    t_on_packet_thread = outer;
+    pthread_mutex_unlock(&g_link.dispatch_role);
+    return done;
+}
+
+// A worker thread that said under the mutex that it ends (`running`
+// cleared) is joined; the join itself then waits only for its return.
+bool join_before(bool &joinable, const bool &running, pthread_t thread, const struct timespec &until) {
+    if (!joinable) return true;
+    {
+        Lock lock(g_link.mutex());
+        while (running && pthread_cond_clockwait(&g_link.released, &g_link.mutex(), CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+        }
+        if (running) return false;
+    }
+    pthread_join(thread, nullptr);
+    joinable = false;
+    return true;
+}
+
+// Model: shutdown.
+int shutdown_link() {
+    if (t_delivering) {
+        errno = EDEADLK;
+        return -1;
+    }
+    const struct timespec until = deadline_after(kShutdownWaitMs);
+    {
+        Lock entry(g_link.entry);
+        Lock lock(g_link.mutex());
+        g_link.stopping = true;
+        retire_current();
+        // Older connections still being read end at the bytes they hold.
+        for (Connection &c : g_link.connections)
+            if (c.phase == Phase::kQueued || c.phase == Phase::kServed) ::shutdown(c.fd.load(), SHUT_RDWR);
+        pthread_cond_broadcast(&g_link.work);
+        if (handler_to_wake()) wake_packet_thread();
+    }
+    bool ended = true;
+    if (g_link.dispatch_mode == MCU_AGENT_DISPATCH_APPLICATION && g_link.events >= 0)
+        ended = deliver_rest_here(until);
+    ended = ended && join_before(g_link.receive_joinable, g_link.receive_running, g_link.receive_thread, until);
+    ended = ended && join_before(g_link.packet_joinable, g_link.packet_running, g_link.packet_thread, until);
+    if (!ended) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    {
+        Lock lock(g_link.mutex());
+        end_everything();  // may run completions: no entry lock held
+    }
+    Lock entry(g_link.entry);
+    Lock lock(g_link.mutex());
+    for (Connection &c : g_link.connections) {
+        if (c.fd.load() >= 0) ::close(c.fd.load());
+        c.fd.store(-1);
+        c.phase = Phase::kFree;
+    }
+    for (int *fd : {&g_link.wake[0], &g_link.wake[1], &g_link.events, &g_link.timer}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    g_link.current.store(0);
+    g_link.spill.release();
+    g_link.ring.fill_offset = g_link.ring.handle_offset = 0;
+    g_link.ring.is_full_flag = g_link.ring.resync_flag = 0;
+    g_link.pushed = g_link.consumed = 0;
+    g_link.receiver_waiting = g_link.handler_waiting = g_link.handler_blocked = false;
+    g_link.receiver_spilling = false;
+    g_link.wake_has_byte = false;
+    g_link.packet_running = g_link.receive_running = false;
+    g_link.entry_called = false;
+    forget_carried();
+    g_link.stopping = false;
+    return 0;
+}
+
 }  // namespace
 
 // A point `ms` from now on the monotonic clock.
@@ -673,6 +810,39 @@ int ms_until(const struct timespec &until) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t ns = (static_cast<int64_t>(until.tv_sec) - now.tv_sec) * 1000000000LL + (until.tv_nsec - now.tv_nsec);
     return ns <= 0 ? 0 : static_cast<int>(std::min<int64_t>((ns + 999999) / 1000000, INT32_MAX));
+}
+
+bool handler_to_wake() {
+    const bool sleeping = g_link.handler_waiting;
+    g_link.handler_waiting = false;
+    if (!sleeping || g_link.dispatch_mode != MCU_AGENT_DISPATCH_APPLICATION) return sleeping;
+    // The application's descriptor: one byte at most, claimed here.
+    if (g_link.wake_has_byte) return false;
+    g_link.wake_has_byte = true;
+    return true;
+}
+
+bool make_application_descriptor() {
+    if (g_link.events >= 0) return true;
+    if (!make_wake_pipe() || !make_timer()) return false;
+    for (const int end : g_link.wake) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+    const int events = above_standard_streams(epoll_create1(EPOLL_CLOEXEC));
+    if (events < 0) return false;
+    struct epoll_event wake = {};
+    wake.events = EPOLLIN;
+    struct epoll_event timer = wake;
+    if (epoll_ctl(events, EPOLL_CTL_ADD, g_link.wake[0], &wake) != 0 ||
+        epoll_ctl(events, EPOLL_CTL_ADD, g_link.timer, &timer) != 0) {
+        ::close(events);
+        return false;
+    }
+    g_link.events = events;
+    // Readable at once when something waits already (nothing was carried
+    // yet: the carry belongs to dispatches, which come after this).
+    g_link.wake_has_byte = false;
+    g_link.handler_waiting = true;
+    if (deliveries_waiting() && handler_to_wake()) wake_packet_thread();
+    return true;
 }
 
 // Log watchers match the plain line; the path is named only when the
@@ -754,6 +924,8 @@ int create_detached_thread(pthread_t *thread, void *(*thread_function)(void *), 
     pthread_attr_destroy(&attr);
     return rc;
 }
+
+int McuAgent_shutdown(void) { return shutdown_link(); }
 
 int socket_client_init(SOCKET_RECEIVE_CALLBACK_FUNC socket_receive_callback_func) {
     // Both may print: neither runs under a library lock.

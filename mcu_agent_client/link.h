@@ -4,6 +4,8 @@
 #ifndef MCU_AGENT_LINK_H
 #define MCU_AGENT_LINK_H
 
+#include <cstdint>
+
 #include "client.h"
 
 namespace mcu_agent {
@@ -22,6 +24,15 @@ void set_reconnect_max_interval(int milliseconds);
 // The uid and group trusted to be the agent besides root and this
 // process's own uid; -1 names none.
 void set_trusted_agent(long uid, long gid);
+
+// Sends a request function's frame (command id `command`); when the
+// calling thread makes the request with its answer awaited, a call record
+// is taken first.  What socket_send returns.
+int send_request_frame(uint8_t command, char *frame, int size);
+
+// A listener or an awaited call takes frames of this id: a frame no row
+// of the table handles is not "unregistered" then.
+bool frame_awaited(uint8_t id);
 
 }  // namespace mcu_agent
 

@@ -9,6 +9,7 @@
 // its own connection.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,42 +34,62 @@ constexpr int kPopBatch = 8;
 constexpr int kMessageAreaSize = 260;
 
 struct Delivery {
-    enum Kind { kFrame, kEvent, kReportOnly } kind;
+    enum Kind { kFrame, kEvent, kReportOnly, kExpired } kind;
     ring::Skip report;  // skipped bytes before this item, to report first
     int size;
     int fd;
     int connection;
     bool up;
+    bool owed_only;     // a 1 owed to handlers and listeners that came late
+    uint32_t snapshot;  // listeners below this handle hear the event
+    int call;           // kExpired: the call's index
     ConnectionHandler handler;
     void *user;
     SOCKET_RECEIVE_CALLBACK_FUNC callback;
     std::array<char, kMessageAreaSize> area;
 };
 
-// Model: sleep.  Nothing to deliver: handler_waiting set, a read of the
-// wake pipe.
+// Model: sleep.  Nothing to deliver: handler_waiting set, a wait for the
+// wake pipe or the call timer.
 void wait_for_wake() {
-    char byte;
-    while (::read(g_link.wake[0], &byte, 1) < 0 && errno == EINTR) {
+    std::array<struct pollfd, 2> p = {{{g_link.wake[0], POLLIN, 0}, {g_link.timer, POLLIN, 0}}};
+    while (::poll(p.data(), g_link.timer >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+    }
+    if (p[0].revents & POLLIN) {
+        char byte;
+        while (::read(g_link.wake[0], &byte, 1) < 0 && errno == EINTR) {
+        }
     }
 }
 
-// Model: collect.  Under the mutex: up to kPopBatch frames and events in
-// stream order.
-int collect(std::array<Delivery, kPopBatch> &batch) {
+// Model: collect.  Under the mutex: up to `max` frames, events and expired
+// calls in stream order.
+int collect(Delivery *batch, int max) {
     const bool verify = g_verify_inbound_checksum.load(std::memory_order_relaxed);
     int count = 0;
+    for (int call; count < max && (call = take_expired_call()) >= 0; ++count) {
+        Delivery &d = batch[count];
+        d.kind = Delivery::kExpired;
+        d.report = ring::Skip::kNone;
+        d.call = call;
+    }
     Connection *c = delivering();
-    while (c && count < kPopBatch) {
-        Delivery &d = batch[static_cast<size_t>(count)];
+    while (c && count < max) {
+        Delivery &d = batch[count];
         d.report = ring::Skip::kNone;
         d.handler = g_link.connection_handler;
         d.user = g_link.connection_user;
-        if (!c->up_taken || c->up_owed) {
+        d.connection = c->number;
+        if (!c->up_taken || c->up_owed || listeners_owed_up()) {
+            // Its 1, or the 1 owed to a handler or listeners that came
+            // after it was taken; before anything else of this connection.
+            d.owed_only = c->up_taken;
+            if (d.owed_only && !c->up_owed) d.handler = nullptr;
             c->up_taken = true;
             c->up_owed = false;
             d.kind = Delivery::kEvent;
             d.up = true;
+            d.snapshot = listener_snapshot();
             ++count;
             continue;
         }
@@ -83,7 +104,6 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         if (p.count >= 0) {
             d.kind = Delivery::kFrame;
             d.size = p.count;
-            d.connection = c->number;
             d.fd = c->fd.load();
             d.callback = g_link.callback;
             ++count;
@@ -104,6 +124,8 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
         g_link.ring.resync_flag = 0;  // a run of garbage ends with its connection
         d.kind = Delivery::kEvent;
         d.up = false;
+        d.owed_only = false;
+        d.snapshot = listener_snapshot();
         c->phase = Connection::Phase::kFree;  // a slot for the next connection
         pthread_cond_broadcast(&g_link.released);
         pthread_cond_broadcast(&g_link.work);  // the background reconnect may wait for a record
@@ -116,14 +138,28 @@ int collect(std::array<Delivery, kPopBatch> &batch) {
 // Model: deliver.  No lock is held: application code runs here.
 void deliver(Delivery &d) {
     if (d.report != ring::Skip::kNone) log_line(kLogWarning, ring::skip_line(d.report), "socket_receive_buffer_msg_pop");
+    const bool outer = t_delivering;
+    t_delivering = true;
     if (d.kind == Delivery::kFrame) {
         // The decoder relies on zeros past the payload.
         std::fill(d.area.begin() + d.size, d.area.end(), 0);
         trace::on_inbound(d.connection, reinterpret_cast<const uint8_t *>(d.area.data()), d.size);
         if (d.callback) d.callback(d.fd, d.area.data(), d.size);
-    } else if (d.kind == Delivery::kEvent && d.handler) {
-        d.handler(d.up ? 1 : 0, d.user);
+        observe_frame(d.area.data(), d.size, d.connection);
+    } else if (d.kind == Delivery::kEvent) {
+        if (d.handler) d.handler(d.up ? 1 : 0, d.user);
+        observe_event(d.up, d.owed_only, d.snapshot, d.connection);
+    } else if (d.kind == Delivery::kExpired) {
+        complete_expired_call(d.call);
     }
+    t_delivering = outer;
+}
+
+// Before delivery: a frame delivered after the end of its connection
+// carries -1, as the number may already belong to another file.
+void deliver_checked(Delivery &d) {
+    if (d.kind == Delivery::kFrame && number_of(g_link.current.load()) != d.connection) d.fd = -1;
+    deliver(d);
 }
 
 // Under the mutex: moves spilled bytes into the room that pops made; a
@@ -171,6 +207,95 @@ void wake_packet_thread() {
     }
 }
 
+namespace {
+
+// Under the mutex: wakes a receive thread that waits for room once a large
+// read fits: waking it per popped frame would cost a wake-up and a small
+// read per frame, while the ring still holds frames.
+void after_collect() {
+    drain_spill();
+    if (g_link.receiver_waiting && ring::room(&g_link.ring) >= kRoomToWakeReceiver)
+        pthread_cond_signal(&g_link.room);
+}
+
+// Under the mutex, nothing collected: a frame may begin in the ring and end
+// in the spill; and skipped garbage may have made room that a waiting
+// receive thread must use.  True when collecting again may help.
+bool nothing_collected() {
+    if (!g_link.spill.empty() && ring::room(&g_link.ring) > 0) return true;
+    if (g_link.receiver_waiting) pthread_cond_signal(&g_link.room);
+    return false;
+}
+
+// Items collected in the application's mode and not yet delivered: a
+// dispatch of fewer than a batch leaves the rest for the next one.  Only
+// the holder of the dispatch role touches them.
+std::array<Delivery, kPopBatch> g_carry;
+int g_carry_next = 0, g_carry_count = 0;
+
+// Under the mutex, in the application's mode: refills the carry when it is
+// empty; true when items wait.
+bool refill_carry() {
+    if (g_carry_next < g_carry_count) return true;
+    g_carry_next = 0;
+    for (;;) {
+        drain_spill();
+        g_carry_count = collect(g_carry.data(), kPopBatch);
+        if (g_carry_count > 0) {
+            after_collect();
+            return true;
+        }
+        if (!nothing_collected()) return false;
+    }
+}
+
+}  // namespace
+
+bool deliveries_waiting() { return g_carry_next < g_carry_count || frames_waiting() || delivering(); }
+
+// Model: settle.  The pipe holds its byte exactly while items wait; with
+// none, the receive thread is asked to write it when bytes come.
+// `wake_has_byte` may also mean a byte on its way: a waker claims the byte
+// under the mutex and writes it after releasing the mutex, so a drain that
+// finds the pipe still empty leaves the claim for the next settle.
+void settle_readability() {
+    const bool waiting = refill_carry();
+    if (waiting && !g_link.wake_has_byte) {
+        const char byte = 1;
+        while (::write(g_link.wake[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+        g_link.wake_has_byte = true;
+    } else if (!waiting && g_link.wake_has_byte) {
+        char byte;
+        ssize_t n;
+        while ((n = ::read(g_link.wake[0], &byte, 1)) < 0 && errno == EINTR) {
+        }
+        if (n > 0) g_link.wake_has_byte = false;
+    }
+    g_link.handler_waiting = !waiting;
+}
+
+// Model: dispatch.  The application's thread, holding the dispatch role;
+// the mutex is taken once per batch, as on the packet-handle thread.
+int deliver_some(int max) {
+    int ran = 0;
+    while (ran < max) {
+        if (g_carry_next == g_carry_count) {
+            Lock lock(g_link.mutex());
+            if (!refill_carry()) break;
+        }
+        Delivery &d = g_carry[static_cast<size_t>(g_carry_next++)];
+        deliver_checked(d);
+        if (d.kind != Delivery::kReportOnly) ++ran;
+    }
+    Lock lock(g_link.mutex());
+    settle_readability();
+    return ran;
+}
+
+// Clears the carry, at shutdown and in a child after fork.
+void forget_carried() { g_carry_next = g_carry_count = 0; }
+
 void *packet_handle_thread(void *) {
     t_on_packet_thread = true;
     std::array<Delivery, kPopBatch> batch;
@@ -180,31 +305,23 @@ void *packet_handle_thread(void *) {
             Lock lock(g_link.mutex());
             for (;;) {
                 drain_spill();
-                if ((count = collect(batch)) > 0) break;
-                // A frame may begin in the ring and end in the spill.
-                if (!g_link.spill.empty() && ring::room(&g_link.ring) > 0) continue;
-                // Nothing to deliver, yet skipped garbage may have made room:
-                // a receive thread waiting for room must read again.
-                if (g_link.receiver_waiting) pthread_cond_signal(&g_link.room);
+                if ((count = collect(batch.data(), kPopBatch)) > 0) break;
+                if (nothing_collected()) continue;
+                // Shutdown: everything read was delivered, the connection's
+                // 0 and its calls' ends included.
+                if (g_link.stopping && !g_link.receive_running && !delivering()) {
+                    g_link.packet_running = false;
+                    pthread_cond_broadcast(&g_link.released);
+                    return nullptr;
+                }
                 g_link.handler_waiting = true;
                 pthread_mutex_unlock(&g_link.mutex());
                 wait_for_wake();
                 pthread_mutex_lock(&g_link.mutex());
             }
-            drain_spill();
-            // Wake a receive thread that waits for room only once a large
-            // read fits: waking it per popped frame would cost a wake-up and
-            // a small read per frame, while the ring still holds frames.
-            if (g_link.receiver_waiting && ring::room(&g_link.ring) >= kRoomToWakeReceiver)
-                pthread_cond_signal(&g_link.room);
+            after_collect();
         }
-        for (int k = 0; k < count; ++k) {
-            Delivery &d = batch[static_cast<size_t>(k)];
-            // A frame delivered after the end of its connection carries -1:
-            // the number may already belong to another file.
-            if (d.kind == Delivery::kFrame && number_of(g_link.current.load()) != d.connection) d.fd = -1;
-            deliver(d);
-        }
+        for (int k = 0; k < count; ++k) deliver_checked(batch[static_cast<size_t>(k)]);
     }
     return nullptr;
 }

@@ -16,6 +16,8 @@
 
 namespace mcu_agent::link {
 
+thread_local int t_sent_number = 0;
+
 namespace {
 
 constexpr int kSendPollMs = 200;
@@ -185,6 +187,7 @@ int socket_send(char *msg, int size) {
     const int rc = write_all(c->fd.load(), msg, size, c);
     const int error = errno;
     release(*c, word);
+    if (rc == size) t_sent_number = number;
     if (traced && rc == size) trace::on_outbound(number, reinterpret_cast<const uint8_t *>(msg), size, &began);
     errno = error;
     return rc;

@@ -16,10 +16,16 @@
 //    connections one after the other in the order they were made, reading
 //    each into the ring (or the spill) until its end; with a reconnect
 //    interval it connects again in the background when none is left.
-//  - the packet-handle thread (one per process): takes frames and
-//    connection events out of the ring in stream order under the mutex,
-//    sleeping in a read of the wake pipe while there are none, and delivers
-//    them with no lock held.
+//  - the deliverer: takes frames, connection events and expired calls out
+//    of the ring in stream order under the mutex and delivers them with no
+//    lock held (the table's handler, then the listeners, then the call the
+//    frame answers).  By default the packet-handle thread (one per process),
+//    sleeping in a poll of the wake pipe and the call timer while there is
+//    nothing; in the application's dispatch mode the application's thread
+//    inside McuAgent_dispatch, one at a time (the dispatch role), with the
+//    wake pipe holding a byte exactly while deliveries wait.
+//  - shutdown (any thread but the deliverer): stops entry points, retires
+//    the connection, lets everything read be delivered, joins the threads.
 //  - entry points (socket_client_init, the background reconnect) are
 //    serialised by `entry`; lock order is entry, then mutex.
 // Nothing is printed, and no application code runs, with a lock held.
@@ -120,7 +126,26 @@ struct Link {
     std::atomic<bool> sends_giving_up{false};  // one line per run of abandoned sends
 
     bool packet_running = false, receive_running = false;  // the worker threads
+    pthread_t packet_thread{}, receive_thread{};              // joined by shutdown
+    bool packet_joinable = false, receive_joinable = false;   // started and not yet joined
     int wake[2] = {-1, -1};
+
+    // Where deliveries run (MCU_AGENT_DISPATCH_*).  In the application's
+    // mode there is no packet-handle thread: the wake pipe's read end,
+    // non-blocking, is watched by the application (through `events`, an
+    // epoll descriptor holding it and `timer`), and `wake_has_byte` says
+    // whether the pipe holds its byte; it is only read and written under
+    // the mutex in that mode (a byte claimed there may still be on its way).
+    int dispatch_mode = 0;
+    bool wake_has_byte = false;
+    int events = -1;  // the application's descriptor
+    int timer = -1;   // timerfd: the earliest deadline of an asynchronous call
+    // One deliverer at a time in the application's mode: taken with trylock.
+    pthread_mutex_t dispatch_role = PTHREAD_MUTEX_INITIALIZER;
+    // Shutdown under way: entry points fail, the threads end.
+    bool stopping = false;
+    // The last connection whose 0 was delivered: its calls are all ended.
+    int ended_delivered = 0;
 
     SOCKET_RECEIVE_CALLBACK_FUNC callback = nullptr;
     ConnectionHandler connection_handler = nullptr;
@@ -144,6 +169,12 @@ inline int current_index() {
     return w ? index_of(w) : -1;
 }
 extern thread_local bool t_on_packet_thread;
+// The number of the connection the calling thread's last successful send
+// went to.
+extern thread_local int t_sent_number;
+// The calling thread runs a delivery (a handler, listener, event or
+// completion) now.
+extern thread_local bool t_delivering;
 
 // Under the mutex: the oldest connection not yet delivered to its end.
 inline Connection *delivering() {
@@ -167,9 +198,46 @@ void *packet_handle_thread(void *);
 // Under the mutex.
 bool make_wake_pipe();
 void wake_packet_thread();  // the caller saw handler_waiting and cleared it
+// link.cpp.  Model: wake.  Under the mutex: whether the deliverer sleeps
+// and must be woken; the caller then writes the wake pipe, best once it
+// released the mutex, which the woken thread takes at once.  In the
+// application's mode at most one byte is claimed at a time.
+bool handler_to_wake();
+// Under the mutex, in the application's mode: the wake pipe, the timer and
+// the application's descriptor exist.
+bool make_application_descriptor();
 
 // Frees a drained spill's memory once nothing may still write into it.
 void release_spill_if_idle();
+
+// Runs up to `max` deliveries on the calling thread (the deliverer);
+// the count.  In the application's mode the caller holds the dispatch role.
+int deliver_some(int max);
+// Under the mutex, in the application's mode: makes the descriptor
+// readable exactly when deliveries wait.
+void settle_readability();
+// Under the mutex: whether anything waits for delivery.
+bool deliveries_waiting();
+// Forgets items carried between dispatches.
+void forget_carried();
+
+// listeners.cpp: the deliverer's side of listeners and calls.
+struct Observed;  // a delivered frame as listeners and calls see it
+// Collection (under the mutex).
+uint32_t listener_snapshot();
+bool listeners_owed_up();
+// An expired asynchronous call's index, or -1; marks it expiring.
+int take_expired_call();
+// Arms `timer` for the earliest deadline of a pending asynchronous call.
+void arm_call_timer();
+// Delivery (no lock held).
+void observe_frame(const char *frame, int size, int connection);
+void observe_event(bool up, bool owed_only, uint32_t snapshot, int connection);
+void complete_expired_call(int index);
+// Shutdown: completes what is left with ENDED and removes every listener.
+void end_everything();
+// In a child after fork(): no listener or completion runs there.
+void listeners_after_fork();
 
 // link_send.cpp
 // Writes all of a frame to a connection's descriptor; see the source.

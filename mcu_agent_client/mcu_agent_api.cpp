@@ -45,7 +45,7 @@ int packet_fill_send(uint32_t mcu_cmd_id, const uint8_t *data, uint8_t length) {
     if (!data) length = 0;
     const int size = wire::encode(wire::kOutboundLead0, wire::kOutboundLead1, static_cast<uint8_t>(mcu_cmd_id), data,
                                   length, frame.data());
-    return socket_send(reinterpret_cast<char *>(frame.data()), size);
+    return send_request_frame(static_cast<uint8_t>(mcu_cmd_id), reinterpret_cast<char *>(frame.data()), size);
 }
 
 int refuse_request(const char *line) {
@@ -217,6 +217,7 @@ int McuAgent_receive_packet_handle(int socket_fd, void *msg, int size) {
     // The row is read once more after the handler: a handler that retires
     // its own row (sets its id to MCU_MSG_MAX_ID) counts as unregistered.
     if (!row || row->mcu_msg_id == MCU_MSG_MAX_ID) {
+        if (frame_awaited(frame.id())) return -1;
         log_line(kLogWarning, "%s : MCU_MSG_ID[0x%02X] no registration handle.\n", kName,
                  static_cast<unsigned>(packet.mcu_msg_id));
         return -1;

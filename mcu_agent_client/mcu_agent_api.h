@@ -1256,8 +1256,8 @@ MCU_AGENT_EXPORT const char *McuAgent_call_result_text(MCU_AGENT_CALL_RESULT res
  * answer, which is copied to *answer (may be NULL).  Answers are matched
  * to requests in order per answer id; the answer is still delivered to the
  * table's handler and the listeners.  Refused on the thread that delivers
- * frames: the packet-handle thread, inside any delivery, and in the
- * application's dispatch mode the thread that last called
+ * frames, where the answer could never be delivered while it waits: the
+ * packet-handle thread, inside any delivery, and any thread that has called
  * McuAgent_dispatch. */
 MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call(MCU_AGENT_REQUEST request, int timeout_ms, PACKET_MSG *answer);
 MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_with(MCU_AGENT_REQUEST_WITH request, void *arg, int timeout_ms,
@@ -1275,9 +1275,10 @@ MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_async(MCU_AGENT_REQUEST req
 MCU_AGENT_EXPORT MCU_AGENT_CALL_RESULT McuAgent_call_async_with(MCU_AGENT_REQUEST_WITH request, void *arg,
                                                                 int timeout_ms, MCU_AGENT_COMPLETION done, void *user,
                                                                 MCU_AGENT_CALL *call);
-/* 1: cancelled, its completion is never called.  0: its completion ran or
- * runs now on another thread (waited for; from inside the completion
- * itself it returns at once).  -1 with errno ENOENT: unknown handle. */
+/* 1: cancelled, its completion is never called.  0: its completion has
+ * run, or runs now on another thread and has returned when this returns
+ * (from inside the completion itself it returns at once).  -1 with errno
+ * ENOENT: a handle never handed out. */
 MCU_AGENT_EXPORT int McuAgent_call_cancel(MCU_AGENT_CALL call);
 
 /* 1 while a connection stands (made and not known to have ended), else 0. */

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Builds the benchmarks and runs the end-to-end one: the library against a
-# plain raw-socket loop on this machine, both directions, printed side by
-# side with their ratios.  A benchmark, not a test: it reports figures and
-# never fails on one.
+# plain raw-socket loop on this machine, both directions, a request's
+# awaited answer, and bursts and latency again with the application's
+# thread dispatching; printed side by side with their ratios, with the
+# heap allocations per frame and per call.  A benchmark, not a test: it
+# reports figures and never fails on one.
 #
 #   scripts/bench.sh             the full run (a few minutes)
 #   scripts/bench.sh --quick     a tenth of the frames, 1 s idle window

@@ -14,68 +14,9 @@
 #include <vector>
 
 #include "agent_server.h"
+#include "allocation_counter.h"
 #include "internal.h"
 #include "mcu_agent_api.h"
-
-// The sanitizers bring their own allocator, which must not be replaced.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MCU_AGENT_COUNT_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define MCU_AGENT_COUNT_ALLOCATIONS 0
-#endif
-#endif
-#ifndef MCU_AGENT_COUNT_ALLOCATIONS
-#define MCU_AGENT_COUNT_ALLOCATIONS 1
-#endif
-
-namespace {
-
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-
-inline void count_one() {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-#if MCU_AGENT_COUNT_ALLOCATIONS
-// The process's allocation functions, replaced: each counts while counting
-// is on and hands over to the C library's allocator.
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *block, size_t size);
-
-void *malloc(size_t size) {
-    count_one();
-    return __libc_malloc(size);
-}
-void *calloc(size_t count, size_t size) {
-    count_one();
-    return __libc_calloc(count, size);
-}
-void *realloc(void *block, size_t size) {
-    count_one();
-    return __libc_realloc(block, size);
-}
-}
-
-void *operator new(std::size_t size) {
-    count_one();
-    if (void *p = __libc_malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) { return operator new(size); }
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    count_one();
-    return __libc_malloc(size ? size : 1);
-}
-void *operator new[](std::size_t size, const std::nothrow_t &tag) noexcept { return operator new(size, tag); }
-// operator delete stays the runtime's: it calls free(), which is the C
-// library's own and takes these blocks.
-#endif
 
 namespace {
 

@@ -1,5 +1,5 @@
 # Installs the library into a temporary prefix in the build tree and builds
-# a tiny C application against that copy, once through pkg-config and once
+# a tiny C application (and a C++ one, through mcu_agent.hpp) against that copy, once through pkg-config and once
 # through find_package(mcu_agent_client CONFIG), with this build's compiler
 # and flags (the cross compiler in an ARM build, the sanitizers in a
 # sanitizer build).  The applications then run, under the emulator in a
@@ -29,6 +29,8 @@ set(GENERATOR "@CMAKE_GENERATOR@")
 set(BUILD_TYPE "@CMAKE_BUILD_TYPE@")
 set(C_COMPILER "@CMAKE_C_COMPILER@")
 set(C_FLAGS "@CMAKE_C_FLAGS@")
+set(CXX_COMPILER "@CMAKE_CXX_COMPILER@")
+set(CXX_FLAGS "@CMAKE_CXX_FLAGS@")
 set(EXE_LINKER_FLAGS "@CMAKE_EXE_LINKER_FLAGS@")
 set(SANITIZED @MCU_AGENT_SANITIZED@)
 set(TOOLCHAIN_FILE "@CMAKE_TOOLCHAIN_FILE@")

@@ -3,11 +3,13 @@
 # install        cmake --install into a fresh prefix; checks the files, the
 #                library's symlink chain, its SONAME and the libraries it
 #                needs.
-# pkg_config     compiles the consumer with the flags that pkg-config gives
-#                for the installed mcu_agent_client.pc, and runs it.
+# pkg_config     compiles the consumers (C, and C++ through mcu_agent.hpp)
+#                with the flags that pkg-config gives for the installed
+#                mcu_agent_client.pc, and runs them.
 # find_package   configures and builds the consumer project, which uses
 #                find_package(mcu_agent_client CONFIG), and runs it (linked
-#                to the shared and to the static library).
+#                to the shared and to the static library), and its unit
+#                test against the fake agent (mcu_agent_client::testing).
 cmake_minimum_required(VERSION 3.25)
 include(${SETTINGS})
 
@@ -40,8 +42,12 @@ if(STEP STREQUAL "install")
   foreach(file
       ${lib}/${shared}.${VERSION} ${lib}/${shared}.${VERSION_MAJOR} ${lib}/${shared}
       ${lib}/libmcu_agent_client.a
+      ${lib}/libmcu_agent_testing.so
+      ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent_testing.hpp
       ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/client.h
       ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent_api.h
+      ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent.hpp
+      ${PREFIX}/${INCLUDEDIR}/mcu_agent_client/mcu_agent_records.hpp
       ${lib}/pkgconfig/mcu_agent_client.pc
       ${package}/mcu_agent_client-config.cmake
       ${package}/mcu_agent_client-config-version.cmake
@@ -102,24 +108,31 @@ elseif(STEP STREQUAL "pkg_config")
     ${C_COMPILER} ${build_flags} -std=c99 -Wall -Wextra -Werror -pedantic-errors
     ${CONSUMER_DIR}/consumer.c ${flags} -Wl,-rpath,${lib} -o ${out_dir}/consumer)
   run_consumer(${out_dir}/consumer)
+  separate_arguments(cxx_build_flags UNIX_COMMAND "${CXX_FLAGS} ${EXE_LINKER_FLAGS}")
+  run_checked("compiling the C++ consumer"
+    ${CXX_COMPILER} ${cxx_build_flags} -std=c++17 -Wall -Wextra -Werror -pedantic-errors
+    ${CONSUMER_DIR}/consumer.cpp ${flags} -Wl,-rpath,${lib} -o ${out_dir}/consumer_cpp)
+  run_consumer(${out_dir}/consumer_cpp)
 
 elseif(STEP STREQUAL "find_package")
   set(bin ${WORK_DIR}/find_package)
   file(REMOVE_RECURSE ${bin})
   set(args -S ${CONSUMER_DIR} -B ${bin} -G ${GENERATOR}
     -DCMAKE_BUILD_TYPE=${BUILD_TYPE} -DCMAKE_PREFIX_PATH=${PREFIX}
-    "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}")
+    "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}")
   if(TOOLCHAIN_FILE)
     # A cross build finds packages only below its find roots; the install
     # prefix is one, as a staging directory would be.
     list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE} -DCMAKE_FIND_ROOT_PATH=${PREFIX})
   else()
-    list(APPEND args -DCMAKE_C_COMPILER=${C_COMPILER})
+    list(APPEND args -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
   endif()
   run_checked("configuring the consumer" ${CMAKE_COMMAND} ${args})
   run_checked("building the consumer" ${CMAKE_COMMAND} --build ${bin})
   run_consumer(${bin}/consumer)
   run_consumer(${bin}/consumer_static)
+  run_consumer(${bin}/consumer_cpp)
+  run_consumer(${bin}/testing_consumer)
 
 else()
   message(FATAL_ERROR "unknown STEP '${STEP}'")

@@ -214,8 +214,11 @@ int main(int argc, char **argv) {
         } else {
             out << "Sent by no request function.";
         }
-        if (c.answer >= 0)
-            if (const Message *a = find_message(static_cast<uint8_t>(c.answer))) out << " Answered by " << a->name << ".";
+        const Message *answer = c.answer >= 0 ? find_message(static_cast<uint8_t>(c.answer)) : nullptr;
+        if (answer)
+            out << " Answered by " << answer->name << ": `McuAgent_call` can await it.";
+        else
+            out << " No answer: `McuAgent_call` refuses it (`MCU_AGENT_CALL_NO_ANSWER`).";
         out << "\n\n";
         layouts(out, c.layouts);
     }

@@ -34,30 +34,13 @@ bool parse_expect(const std::vector<std::string> &w, Expectation *e, std::string
         *error = std::string("expect: ") + usage;
         return false;
     }
-    const mcu_protocol::Command *c = mcu_protocol::command_named(w[2], error);
-    if (!c) {
-        *error = "expect: " + *error;
-        return false;
-    }
     if (!parse_ms(w.back(), &e->within_ms)) {
         *error = "expect: within takes milliseconds, not " + w.back();
         return false;
     }
     e->never = w.size() >= 6 && w[w.size() - 3] == "never";
-    const std::vector<std::string> assignments(w.begin() + 3, w.end() - (e->never ? 3 : 2));
-    if (!mcu_protocol::parse_assignments(c->layouts, assignments, &e->fields, error)) {
-        *error = "expect " + std::string(c->name) + ": " + *error;
+    if (!parse_expected_command(std::vector<std::string>(w.begin() + 2, w.end() - (e->never ? 3 : 2)), e, error))
         return false;
-    }
-    // A value the frame cannot carry would only ever time out.
-    *error = mcu_protocol::check_values(c->layouts, e->fields);
-    if (!error->empty()) {
-        *error = "expect " + std::string(c->name) + ": " + *error;
-        return false;
-    }
-    e->id = c->id;
-    e->text = c->name;
-    for (const std::string &a : assignments) e->text += " " + a;
     if (e->never) e->text += " never";
     return true;
 }
@@ -94,6 +77,34 @@ private:
 };
 
 }  // namespace
+
+bool parse_expected_command(const std::vector<std::string> &words, Expectation *e, std::string *error) {
+    if (words.empty()) {
+        *error = "expect: no command";
+        return false;
+    }
+    const mcu_protocol::Command *c = mcu_protocol::command_named(words[0], error);
+    if (!c) {
+        *error = "expect: " + *error;
+        return false;
+    }
+    const std::vector<std::string> assignments(words.begin() + 1, words.end());
+    e->fields.clear();
+    if (!mcu_protocol::parse_assignments(c->layouts, assignments, &e->fields, error)) {
+        *error = "expect " + std::string(c->name) + ": " + *error;
+        return false;
+    }
+    // A value the frame cannot carry would only ever time out.
+    *error = mcu_protocol::check_values(c->layouts, e->fields);
+    if (!error->empty()) {
+        *error = "expect " + std::string(c->name) + ": " + *error;
+        return false;
+    }
+    e->id = c->id;
+    e->text = c->name;
+    for (const std::string &a : assignments) e->text += " " + a;
+    return true;
+}
 
 bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error) {
     lines->clear();
@@ -181,6 +192,23 @@ int fields_matched(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &
 
 bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload) {
     return fields_matched(e, id, payload) == static_cast<int>(e.fields.size());
+}
+
+std::string closest_frame(const Expectation &e, const std::vector<SeenFrame> &seen, uint64_t since_seq,
+                          const std::string &before) {
+    const SeenFrame *best = nullptr;
+    int best_matched = -1;
+    for (const SeenFrame &f : seen) {
+        const int n = fields_matched(e, f.id, f.payload);
+        if (n >= 0 && n >= best_matched) {
+            best = &f;
+            best_matched = n;
+        }
+    }
+    const std::string name = mcu_protocol::id_name(mcu_protocol::Direction::App, e.id);
+    if (!best) return "no " + name + " was seen";
+    return "closest seen: " + mcu_protocol::frame_words(mcu_protocol::Direction::App, best->id, best->payload) +
+           (best->seq < since_seq ? ", before the frame " + before + " was met by" : "");
 }
 
 }  // namespace mcu_sim

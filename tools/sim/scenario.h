@@ -50,6 +50,19 @@ struct ScenarioLine {
     int line_number = 0;
 };
 
+// A frame the application sent, as expectations look at it.
+struct SeenFrame {
+    uint64_t seq;  // arrival order, across all applications
+    int64_t at_ms;
+    uint8_t id;
+    mcu_protocol::Bytes payload;
+};
+
+// Reads what an expectation waits for, "COMMAND [field=value ...]" (the
+// words of an expect line between "app" and "[never] within"): the command
+// by name, each value checked against its field.  `e->text` names it.
+bool parse_expected_command(const std::vector<std::string> &words, Expectation *e, std::string *error);
+
 // Reads the lines; false with "line N: ..." in `error` on the first line
 // that is not a timed command, a wait or an expectation.
 bool parse_scenario(const std::string &text, std::vector<ScenarioLine> *lines, std::string *error);
@@ -62,6 +75,13 @@ bool expectation_met(const Expectation &e, uint8_t id, const mcu_protocol::Bytes
 // has; -1 for a frame of another command.  The failed expectation names
 // the frame that came closest.
 int fields_matched(const Expectation &e, uint8_t id, const mcu_protocol::Bytes &payload);
+// Why a failed expectation failed, in words: the frame of the expected
+// command among `seen` that matched the most fields (the latest of equals),
+// "closest seen: MCU_CMD_X(0x..) field=value ...", said to be early when it
+// came before `since_seq`, the frame that met `before` (the expectation
+// before this one); or "no MCU_CMD_X was seen".
+std::string closest_frame(const Expectation &e, const std::vector<SeenFrame> &seen, uint64_t since_seq,
+                          const std::string &before = "the line above");
 
 }  // namespace mcu_sim
 

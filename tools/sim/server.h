@@ -139,12 +139,6 @@ public:
 
 private:
     struct Client;
-    struct SeenFrame {
-        uint64_t seq;  // arrival order, across all applications
-        int64_t at_ms;
-        uint8_t id;
-        mcu_protocol::Bytes payload;
-    };
 
     void log(const std::string &line);
     void log_client(const Client &c, const std::string &line);
@@ -162,7 +156,6 @@ private:
     void run_scenario(int64_t now);
     // The current expectation: met, failed or still open (false).
     bool settle_expectation(const ScenarioLine &line, int64_t now);
-    std::string closest_frame(const Expectation &e) const;
     int poll_timeout_ms() const;
     void read_console();
     void flag(const Client &c, const std::string &line);

@@ -120,30 +120,10 @@ bool Server::settle_expectation(const ScenarioLine &line, int64_t now) {
         log(what + ": not sent within " + std::to_string(e.within_ms) + " ms: met");
     } else {
         ++tally_.expectations_failed;
-        log("!" + what + ": not within " + std::to_string(e.within_ms) + " ms; " + closest_frame(e));
+        log("!" + what + ": not within " + std::to_string(e.within_ms) + " ms; " + closest_frame(e, seen_, since_seq_));
     }
     since_seq_ = next_seq_;
     return true;
-}
-
-// The frame of the expected command that matched the most fields (the
-// latest of equals), for the person reading why an expectation failed.
-// One that came before the line's turn is said to be early.
-
-std::string Server::closest_frame(const Expectation &e) const {
-    const SeenFrame *best = nullptr;
-    int best_matched = -1;
-    for (const SeenFrame &f : seen_) {
-        const int n = fields_matched(e, f.id, f.payload);
-        if (n >= 0 && n >= best_matched) {
-            best = &f;
-            best_matched = n;
-        }
-    }
-    const std::string name = mcu_protocol::id_name(mcu_protocol::Direction::App, e.id);
-    if (!best) return "no " + name + " was seen";
-    return "closest seen: " + mcu_protocol::frame_words(mcu_protocol::Direction::App, best->id, best->payload) +
-           (best->seq < since_seq_ ? ", before the frame the line above was met by" : "");
 }
 
 }  // namespace mcu_sim
