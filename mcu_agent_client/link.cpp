@@ -297,6 +297,7 @@ void drop_empty_queued() {
         if (c.number != number || c.phase != Phase::kQueued || c.up_taken) continue;
         close_descriptor(c);
         c.phase = Phase::kFree;
+        connection_dropped(number);
         pthread_cond_broadcast(&g_link.released);
     }
 }
@@ -360,6 +361,7 @@ void end(Connection &c) {
         // A connection that carried nothing, made while the handler was
         // still busy with an older one, is folded away unreported.
         c.phase = !c.up_taken && c.end == c.start && older_pending(c) ? Phase::kFree : Phase::kEnded;
+        if (c.phase == Phase::kFree) connection_dropped(number);
         release_spill_if_idle();
         pthread_cond_broadcast(&g_link.released);
         wake = handler_to_wake();

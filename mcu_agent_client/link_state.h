@@ -236,6 +236,9 @@ void observe_event(bool up, bool owed_only, uint32_t snapshot, int connection);
 void complete_expired_call(int index);
 // Shutdown: completes what is left with ENDED and removes every listener.
 void end_everything();
+// Under the mutex: a connection was freed without events (it carried
+// nothing): the calls written to it end with ENDED.
+void connection_dropped(int number);
 // In a child after fork(): no listener or completion runs there.
 void listeners_after_fork();
 

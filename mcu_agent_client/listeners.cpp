@@ -14,6 +14,7 @@
 #include <sys/timerfd.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -79,6 +80,10 @@ struct Registry {
     struct timespec timer_at {};    // what `timer` is armed for; zero: disarmed
     uint32_t running_call = 0;
     pthread_t running_call_thread{};
+    // The last connections freed without events, for calls whose frame was
+    // written to one of them just before.
+    std::array<int, 8> dropped{};
+    size_t next_dropped = 0;
     // A listener or completion returned, or a blocking call's result came.
     pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
 };
@@ -310,7 +315,8 @@ void call_sent(Arming &a, bool sent) {
     if (!c || c->state != Call::State::kArmed) return;  // answered already
     c->connection = t_sent_number;
     c->state = Call::State::kWaiting;
-    if (c->connection <= g_link.ended_delivered) {
+    if (c->connection <= g_link.ended_delivered ||
+        std::find(g_reg.dropped.begin(), g_reg.dropped.end(), c->connection) != g_reg.dropped.end()) {
         // Its connection's end was delivered while it was written.
         if (c->blocking) {
             finish_blocking(*c, MCU_AGENT_CALL_ENDED);
@@ -475,6 +481,24 @@ void observe_event(bool up, bool owed_only, uint32_t snapshot, int connection) {
             }
         }
     }
+}
+
+// Model: dropped.  No 0 will be delivered for this connection: its calls
+// end now (an asynchronous one through the timer, on the deliverer).
+void connection_dropped(int number) {
+    g_reg.dropped[g_reg.next_dropped++ % g_reg.dropped.size()] = number;
+    bool async = false;
+    for (Call &c : g_reg.calls) {
+        if (c.state != Call::State::kWaiting || c.connection != number) continue;
+        if (c.blocking) {
+            finish_blocking(c, MCU_AGENT_CALL_ENDED);
+        } else {
+            c.result = MCU_AGENT_CALL_ENDED;
+            c.deadline = timespec{0, 1};
+            async = true;
+        }
+    }
+    if (async) arm_timer();
 }
 
 // Under the mutex, the library's threads gone: whatever is left ends now,

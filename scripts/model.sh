@@ -48,6 +48,9 @@ scenarios=(
   # request is a send) and another calls the entry point (before, during
   # or after); the agent keeps its connection until the client ends it
   "shutdown|link.pml|-DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
+  # a call written to a connection that is freed with no 0 (dropped by the
+  # next entry point, or folded) ends with ENDED, never at its deadline
+  "calls-dropped|link.pml|-DSTRICT_ENDED -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DAPP_ENTRIES=2 -DMAXFR=0 -DHALFCLOSE=0 -DRELISTEN=0"
 )
 faults=(
   "F1|fault_f1.pml|-DAGENT_UP=0 -DSET_RECONNECT=1 -DSESSIONS=1 -DMAXFR=0 -DRELISTEN=0|-O0"
@@ -71,12 +74,15 @@ faults=(
   # removal from inside the listener's own call waiting for that call:
   # it times out instead of returning at once
   "remove-self-waits|link.pml|-DFAULT_REMOVE_SELF_WAITS -DLISTENERS=2 -DREMOVE_SELF=1 -DMAXFR=2 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0|-O0"
-  # shutdown_link() resetting the state without joining the threads: a
-  # connection still being read is wiped
+  # drop_empty_queued() and the fold in end() freeing a record without
+  # ending the calls written to it: such a call waits for its deadline
+  "drop-ends-no-call|link.pml|-DFAULT_DROP_ENDS_NO_CALL -DSTRICT_ENDED -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DAPP_ENTRIES=2 -DMAXFR=0 -DHALFCLOSE=0 -DRELISTEN=0|-O0"
   # end_everything() ending a call whose result was already in: two results
   "ended-twice|link.pml|-DFAULT_ENDED_TWICE -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1"
   # shutdown_link() leaving `stopping` set: the entry point never starts again
   "stopping-kept|link.pml|-DFAULT_STOPPING_KEPT -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1|-O0"
+  # shutdown_link() resetting the state without joining the threads: a
+  # connection still being read is wiped
   "shutdown-no-join|link.pml|-DFAULT_SHUTDOWN_NO_JOIN -DSHUTDOWN=1 -DCALLS=1 -DSENDERS=1 -DSENDS=1 -DMAXFR=0 -DSESSIONS=1 -DHALFCLOSE=0 -DRELISTEN=0 -DAGENT_KEEPS=1|-O0"
 )
 

@@ -279,9 +279,14 @@ inline finish_blocking(r) {
   assert(call_completions == 1);                 /* exactly once */
   broadcast(call_w)
 }
-/* A connection freed with no 0 (drop_empty_queued, or folded in end())
- * ends no call: a call waiting on it ends at its deadline */
+/* listeners.cpp: connection_dropped(): a connection freed with no 0
+ * (drop_empty_queued, or folded in end()) ends the calls waiting on it */
+#ifndef FAULT_DROP_ENDS_NO_CALL
+#define END_CALLS_OF(n) dropped = dropped | (1 << (n)); \
+  if :: call_state == C_PENDING && call_conn == (n) -> finish_blocking(R_ENDED) :: else fi;
+#else
 #define END_CALLS_OF(n) dropped = dropped | (1 << (n));
+#endif
 #else
 #define END_CALLS_OF(n)
 #endif
@@ -629,7 +634,7 @@ inline mcu_call(me, ret) {
        if
        :: call_state == C_ARMED ->
           call_conn = sent_num; call_state = C_PENDING;
-          if :: call_conn <= ended_delivered -> finish_blocking(R_ENDED) :: else fi
+          if :: call_conn <= ended_delivered || (dropped & (1 << call_conn)) -> finish_blocking(R_ENDED) :: else fi
        :: else                                    /* ended meanwhile (end_everything) */
        fi
     fi
