@@ -1197,9 +1197,12 @@ MCU_AGENT_EXPORT void McuAgent_set_inbound_checksum(int verify);
 MCU_AGENT_EXPORT int McuAgent_set_dispatch_mode(int mode);
 /* In the application's dispatch mode: a descriptor to watch for reading
  * (poll, epoll, a GLib or Qt loop).  It is readable, level-triggered,
- * exactly while deliveries wait; the application never reads it.  It stays
- * the same until McuAgent_shutdown.  -1 with errno EINVAL in the other
- * mode, or another errno when it cannot be made. */
+ * while deliveries wait, and not after a dispatch that left none waiting;
+ * rarely it turns readable for a delivery that cannot run yet (the next
+ * connection's 1 behind the end of the one before), and the next dispatch
+ * returns 0 and clears it.  The application never reads it.  It stays the
+ * same until McuAgent_shutdown.  -1 with errno EINVAL in the other mode, or
+ * another errno when it cannot be made. */
 MCU_AGENT_EXPORT int McuAgent_get_fd(void);
 /* Runs up to `max_deliveries` waiting deliveries (a frame with its
  * handler, listeners and completion counts as one) on the calling thread
