@@ -1290,7 +1290,8 @@ MCU_AGENT_EXPORT int McuAgent_is_connected(void);
  * are delivered first (in the application's dispatch mode on the calling
  * thread), then the connection's 0; pending calls end with
  * MCU_AGENT_CALL_ENDED; listeners are removed, the descriptor of
- * McuAgent_get_fd is closed and every resource released.  Afterwards
+ * McuAgent_get_fd is closed and every resource released (but for the
+ * trace's writer thread, when MCU_AGENT_TRACE is set).  Afterwards
  * McuAgent_client_init starts the library again.  Safe from any thread
  * while requests and entry points run (those fail meanwhile).  0, or -1
  * with errno EDEADLK from inside a delivery, ETIMEDOUT when a handler kept
