@@ -372,7 +372,7 @@ class Refused : public testing::TestWithParam<RefusedCase> {};
 TEST_P(Refused, BlockingCallOnTheDeliveringThread) {
     const RefusedCase &c = GetParam();
     AgentServer server;
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, call_inside}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, call_inside}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_EQ(McuAgent_set_dispatch_mode(c.mode), 0);
     ASSERT_NE(McuAgent_client_init(table), nullptr);
     ASSERT_TRUE(server.accept_client());

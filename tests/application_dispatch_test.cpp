@@ -155,7 +155,7 @@ TEST_F(Application, MisusesAreRefused) {
     errno = 0;
     EXPECT_EQ(McuAgent_set_dispatch_mode(2), -1);
     EXPECT_EQ(errno, EINVAL);
-    MCU_MSG_HANDLE_REGISTER table[] = {{kSource, dispatch_inside}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{kSource, dispatch_inside}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NO_FATAL_FAILURE(start(MCU_AGENT_DISPATCH_APPLICATION, table));
     errno = 0;
     EXPECT_EQ(McuAgent_dispatch(0), -1);
@@ -184,7 +184,7 @@ void count_in_order(PACKET_MSG *msg) {
 
 TEST_F(Application, NotDispatchingForSecondsLosesNothing) {
     constexpr int kFrames = 60000;
-    MCU_MSG_HANDLE_REGISTER table[] = {{kSource, count_in_order}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{kSource, count_in_order}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NO_FATAL_FAILURE(start(MCU_AGENT_DISPATCH_APPLICATION, table));
     const Bytes flood = frames(kFrames);
     std::atomic<size_t> written{0};
@@ -294,7 +294,7 @@ void count_frame(PACKET_MSG *) { ++g_frames; }
 
 TEST_P(Listeners, RemovedWhileTheAgentFloodsNeverRunsAgain) {
     constexpr int kThreads = 4, kRounds = 300;
-    MCU_MSG_HANDLE_REGISTER table[] = {{kSource, count_frame}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{kSource, count_frame}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NO_FATAL_FAILURE(start(GetParam(), table));
     DispatchThread dispatcher(GetParam());
     std::atomic<bool> stop{false};

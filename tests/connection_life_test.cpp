@@ -182,7 +182,7 @@ void swap_tables_at_frame_5(PACKET_MSG *msg) {
 }
 
 TEST(ConnectionLife, EntryPointInAHandlerKeepsTheRestOfTheStream) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, swap_tables_at_frame_5}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, swap_tables_at_frame_5}, {MCU_MSG_MAX_ID, nullptr}};
     AgentServer server;
     ASSERT_NE(McuAgent_client_init(table), nullptr);
     ASSERT_TRUE(server.accept_client());
@@ -360,7 +360,7 @@ void answer(PACKET_MSG *) {
 }
 
 TEST(ConnectionLife, HandlerSendGivesUpWhenFramesWaitBehindIt) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer}, {MCU_MSG_MAX_ID, nullptr}};
     McuAgent_set_log_handler(record_line, nullptr);
     AgentServer server;
     ASSERT_NE(McuAgent_client_init(table), nullptr);

@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(DispatchTest, UndecodedIdIsCopiedRawAndStillDispatched) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     std::string out;
     EXPECT_EQ(dispatch(0x07, {0x11, 0x22}, &out), 0);
@@ -76,7 +76,7 @@ TEST_F(DispatchTest, UndecodedIdIsCopiedRawAndStillDispatched) {
 }
 
 TEST_F(DispatchTest, UnregisteredIdPrintsBothLines) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     std::string out;
     EXPECT_EQ(dispatch(0x07, {0x11, 0x22}, &out), -1);
@@ -85,7 +85,7 @@ TEST_F(DispatchTest, UnregisteredIdPrintsBothLines) {
 }
 
 TEST_F(DispatchTest, IdOfTheEndRowNeverReachesAHandler) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, counting_handler<1>}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_HARD_KEY, counting_handler<0>}, {MCU_MSG_MAX_ID, counting_handler<1>}};
     install(table);
     std::string out;
     EXPECT_EQ(dispatch(0xFF, {0x01}, &out), -1);
@@ -94,7 +94,7 @@ TEST_F(DispatchTest, IdOfTheEndRowNeverReachesAHandler) {
 }
 
 TEST_F(DispatchTest, IdZeroWithEmptyPayload) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     std::string out;
     EXPECT_EQ(dispatch(0x00, {}, &out), 0);
@@ -105,7 +105,7 @@ TEST_F(DispatchTest, IdZeroWithEmptyPayload) {
 }
 
 TEST_F(DispatchTest, TableThatStartsWithTheEndRowHandlesNothing) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_MAX_ID, nullptr}, {MCU_MSG_RET_HARD_KEY, counting_handler<0>}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_MAX_ID, nullptr}, {MCU_MSG_RET_HARD_KEY, counting_handler<0>}};
     install(table);
     std::string out;
     EXPECT_EQ(dispatch(MCU_MSG_RET_HARD_KEY, {0x12}, &out), -1);
@@ -114,7 +114,7 @@ TEST_F(DispatchTest, TableThatStartsWithTheEndRowHandlesNothing) {
 }
 
 TEST_F(DispatchTest, OnlyTheFirstOfTwoRowsWithTheSameIdIsCalled) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>},
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>},
                                        {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>},
                                        {MCU_MSG_MAX_ID, nullptr}};
     install(table);
@@ -125,7 +125,7 @@ TEST_F(DispatchTest, OnlyTheFirstOfTwoRowsWithTheSameIdIsCalled) {
 }
 
 TEST_F(DispatchTest, HandlerThatRetiresItsRowCountsAsUnregistered) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     g_retire_row = &table[0];
     std::string out;
@@ -135,7 +135,7 @@ TEST_F(DispatchTest, HandlerThatRetiresItsRowCountsAsUnregistered) {
 }
 
 TEST_F(DispatchTest, EachFrameStartsFromAClearedRecord) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     std::string out;
     dispatch(0x07, std::vector<uint8_t>(255, 0xFF), &out);
@@ -146,7 +146,7 @@ TEST_F(DispatchTest, EachFrameStartsFromAClearedRecord) {
 }
 
 TEST_F(DispatchTest, NullMessageIsRefused) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0), counting_handler<0>}, {MCU_MSG_MAX_ID, nullptr}};
     install(table);
     int rc = 0;
     std::string out = capture_stdout([&] { rc = McuAgent_receive_packet_handle(3, nullptr, 2); });
@@ -163,7 +163,7 @@ TEST_F(DispatchTest, NullTableBehavesAsAnEmptyOne) {
 }
 
 TEST_F(DispatchTest, RowWithoutHandlerIsSkipped) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), nullptr},
+    static MCU_MSG_HANDLE_REGISTER table[] = {{static_cast<MCU_MSG_ID>(0x07), nullptr},
                                        {static_cast<MCU_MSG_ID>(0x07), counting_handler<1>},
                                        {MCU_MSG_MAX_ID, nullptr}};
     install(table);

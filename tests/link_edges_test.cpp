@@ -202,7 +202,7 @@ void answer(PACKET_MSG *) {
 }
 
 TEST(LinkEdges, HandlerSendGivesUpUnderPeriodicSignals) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer}, {MCU_MSG_MAX_ID, nullptr}};
     AgentServer server;
     PeriodicSignals signals;
     ASSERT_NE(McuAgent_client_init(table), nullptr);
@@ -310,7 +310,7 @@ void PrintTo(const StallCase &c, std::ostream *os) { *os << c.name; }
 class Stall : public testing::TestWithParam<StallCase> {};
 
 TEST_P(Stall, SpillServesAndIsReleasedAfterwards) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer_with_send}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer_with_send}, {MCU_MSG_MAX_ID, nullptr}};
     AgentServer server;
     if (GetParam().through_sendto) {
         ASSERT_GT(socket_client_init(answer_with_sendto), 0);

@@ -222,7 +222,7 @@ void answer_version_request(PACKET_MSG *) {
 
 TEST(LinkStall, ServerThatWritesBeforeReadingDoesNotStallAnswers) {
     AgentServer server;
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer_version_request}, {MCU_MSG_MAX_ID, nullptr}};
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_GET_VERSION_INFO, answer_version_request}, {MCU_MSG_MAX_ID, nullptr}};
     ASSERT_NE(McuAgent_client_init(table), nullptr);
     ASSERT_TRUE(server.accept_client());
     constexpr int kRequests = 100000;
@@ -296,7 +296,7 @@ void decode_another(PACKET_MSG *msg) {
 }
 
 TEST(LinkDispatch, HandlerThatDecodesAnotherFrameKeepsItsRecord) {
-    MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, decode_another},
+    static MCU_MSG_HANDLE_REGISTER table[] = {{MCU_MSG_RET_CUR_AUDIO_SOURCE, decode_another},
                                        {MCU_MSG_RET_HARD_KEY, decode_another},
                                        {MCU_MSG_MAX_ID, nullptr}};
     McuAgent_client_init(table);  // no server: fails, keeps the table
