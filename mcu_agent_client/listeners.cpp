@@ -262,9 +262,9 @@ void arm_timer(bool rang = false) {
         if (!c.blocking && (c.state == Call::State::kWaiting) && (is_zero(earliest) || before(c.deadline, earliest)))
             earliest = c.deadline;
     if (!rang && earliest.tv_sec == g_reg.timer_at.tv_sec && earliest.tv_nsec == g_reg.timer_at.tv_nsec) return;
-    struct itimerspec spec {};
-    spec.it_value = earliest;  // zero disarms; a point passed rings at once
-    timerfd_settime(g_link.timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    struct itimerspec ring_at {};
+    ring_at.it_value = earliest;  // zero disarms; a point passed rings at once
+    timerfd_settime(g_link.timer, TFD_TIMER_ABSTIME, &ring_at, nullptr);
     g_reg.timer_at = earliest;
 }
 
